@@ -1,0 +1,44 @@
+#include "image/chain.h"
+
+#include "image/primitives.h"
+
+namespace korvane {
+namespace {
+
+Status releaseRun(Image& img, uint32_t start, uint32_t len) {
+  if (Status s = img.file().zeroRange(img.blockOffset(start), uint64_t{len} * BlockSize); !s.ok())
+    return s;
+  return markBlocks(img, start, len, false);
+}
+
+}  // namespace
+
+Status releaseChain(Image& img, uint32_t first, uint32_t count) {
+  if (count == 0) return {};
+  if (!img.validBlock(first)) return Status::fail(Error::Damaged);
+  uint32_t runStart = first;
+  uint32_t runLen = 0;
+  uint32_t block = first;
+  for (uint32_t i = 1;; ++i) {
+    ++runLen;
+    if (i == count) return releaseRun(img, runStart, runLen);
+    unsigned char raw[LinkSize];
+    if (Status s = readExact(img.file(), img.blockOffset(block) + BlockPayload, raw, LinkSize);
+        !s.ok())
+      return s;
+    uint32_t next = decodeU32(raw);
+    if (!img.validBlock(next)) {
+      // Free what was walked; the rest stays marked used, which is harmless.
+      (void)releaseRun(img, runStart, runLen);
+      return Status::fail(Error::Damaged);
+    }
+    if (next != block + 1) {
+      if (Status s = releaseRun(img, runStart, runLen); !s.ok()) return s;
+      runStart = next;
+      runLen = 0;
+    }
+    block = next;
+  }
+}
+
+}  // namespace korvane

@@ -1,0 +1,80 @@
+// The seam between the image logic and the host: every byte of an image or of
+// a host file is read and written through these interfaces, so tests can swap
+// in an environment that fails or "crashes" at a chosen call.
+#pragma once
+
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "image/status.h"
+
+namespace korvane {
+
+enum class OpenMode {
+  Read,            // read only; the file must exist
+  ReadWrite,       // read and write; the file must exist; never truncated
+  CreateTruncate,  // write only; created, or emptied when it exists
+  Create,          // write only; created when missing, kept as it is otherwise
+};
+
+enum class LockMode { Shared, Exclusive };
+
+// Who a file is, independent of how its path is spelled.
+struct FileId {
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  bool regular = false;
+  bool sameAs(const FileId& o) const { return device == o.device && inode == o.inode; }
+};
+
+class File {
+ public:
+  virtual ~File() = default;
+
+  // Reads up to n bytes at `offset`; *got < n only at the end of the file.
+  virtual Status readAt(uint64_t offset, void* buf, size_t n, size_t* got) = 0;
+  // Scatter read at `offset`; *got < the total only at the end of the file.
+  virtual Status readvAt(uint64_t offset, const iovec* iov, int count, size_t* got) = 0;
+  // Writes all bytes or fails; a partial write is a failure.
+  virtual Status writeAt(uint64_t offset, const void* buf, size_t n) = 0;
+  virtual Status writevAt(uint64_t offset, const iovec* iov, int count) = 0;
+  // Writes all bytes at the current position, as a pipe or a terminal
+  // takes them; a partial write is a failure.
+  virtual Status append(const iovec* iov, int count) = 0;
+  // Gives [offset, offset + len) backing store that reads as zero where
+  // nothing was written, growing the file if needed: never a sparse hole.
+  virtual Status reserve(uint64_t offset, uint64_t len) = 0;
+  // Makes [offset, offset + len) read as zero without unreserving it.
+  virtual Status zeroRange(uint64_t offset, uint64_t len) = 0;
+  // Cuts or extends the file to `len` bytes.
+  virtual Status truncate(uint64_t len) = 0;
+  // Forces written data to the host's disk.
+  virtual Status sync() = 0;
+  virtual Status size(uint64_t* bytes) = 0;
+  virtual Status identity(FileId* id) = 0;
+  // Takes an advisory lock, waiting at most `waitMs`; Error::Locked on timeout.
+  virtual Status lock(LockMode mode, int waitMs) = 0;
+  // Closes the file, reporting a failure that a lost write shows only here.
+  // The destructor closes silently when close() was not called.
+  virtual Status close() = 0;
+};
+
+class Env {
+ public:
+  virtual ~Env() = default;
+  virtual Status open(const char* path, OpenMode mode, std::unique_ptr<File>* file) = 0;
+  // Error::OpenFailed with the errno when the path cannot be examined.
+  virtual Status stat(const char* path, FileId* id) = 0;
+  virtual Status remove(const char* path) = 0;
+
+  // The real host file system.
+  static Env& host();
+};
+
+// Reads exactly n bytes or fails with ShortRead.
+Status readExact(File& f, uint64_t offset, void* buf, size_t n);
+
+}  // namespace korvane

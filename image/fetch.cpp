@@ -1,0 +1,66 @@
+#include <memory>
+#include <vector>
+
+#include "image/fs.h"
+#include "image/image.h"
+
+namespace korvane {
+namespace {
+
+constexpr uint32_t RunBlocks = 256;  // 1 MiB read per call
+
+// Streams the chain's payloads to the host file, a run of blocks per call.
+Status copyOut(Image& img, File& host, const FileEntry& entry) {
+  std::vector<unsigned char> buf(size_t{RunBlocks} * BlockSize);
+  ChainReader reader(img, buf.data(), RunBlocks);
+  if (Status s = reader.start(entry); !s.ok()) return s;
+  iovec iov[RunBlocks];
+  for (;;) {
+    uint32_t count = 0;
+    if (Status s = reader.next(&count); !s.ok()) return s;
+    if (count == 0) return {};
+    for (uint32_t i = 0; i < count; ++i) {
+      bool last = reader.done() && i + 1 == count;
+      iov[i] = {buf.data() + size_t{i} * BlockSize,
+                last ? lastBlockBytesFor(entry.fileSize) : BlockPayload};
+    }
+    if (Status s = host.append(iov, static_cast<int>(count)); !s.ok()) return s.host();
+  }
+}
+
+// Refuses a host path that names the image itself, however it is spelled.
+Status checkTarget(Env& env, Image& img, const char* hostPath) {
+  FileId target, image;
+  if (!env.stat(hostPath, &target).ok()) return {};  // not there yet: it will be made
+  if (Status s = img.file().identity(&image); !s.ok()) return s;
+  return target.sameAs(image) ? Status::fail(Error::SameFile) : Status{};
+}
+
+}  // namespace
+
+Status fetchFile(Env& env, const char* imagePath, const char* hostPath, std::string_view name) {
+  std::unique_ptr<Image> img;
+  if (Status s = Image::open(env, imagePath, Access::Read, &img); !s.ok()) return s;
+  uint64_t slot = 0;
+  FileEntry entry;
+  if (Status s = img->findEntry(name, &slot, &entry); !s.ok()) return s;
+  if (slot == img->entryCount()) return Status::fail(Error::NotStored);
+  uint32_t blocks = 0;
+  if (Status s = chainLength(*img, entry, &blocks); !s.ok()) return s;
+  if (Status s = checkTarget(env, *img, hostPath); !s.ok()) return s;
+
+  std::unique_ptr<File> host;
+  if (Status s = env.open(hostPath, OpenMode::CreateTruncate, &host); !s.ok()) return s.host();
+  Status s = copyOut(*img, *host, entry);
+  FileId id;
+  bool regular = host->identity(&id).ok() && id.regular;
+  if (Status c = host->close(); s.ok() && !c.ok()) s = c.host();
+  if (!s.ok()) {
+    // A partial copy is worse than none; a pipe or a device stays as it is.
+    if (regular) (void)env.remove(hostPath);
+    return s;
+  }
+  return img->close();
+}
+
+}  // namespace korvane

@@ -1,0 +1,113 @@
+#include "image/image.h"
+
+#include <algorithm>
+
+namespace korvane {
+
+Status Image::open(Env& env, const char* path, Access access, std::unique_ptr<Image>* out) {
+  std::unique_ptr<File> f;
+  OpenMode mode = access == Access::Read ? OpenMode::Read : OpenMode::ReadWrite;
+  if (Status s = env.open(path, mode, &f); !s.ok()) return s;
+  LockMode lock = access == Access::Read ? LockMode::Shared : LockMode::Exclusive;
+  if (Status s = f->lock(lock, LockWaitMs); !s.ok()) return s;
+
+  uint64_t length = 0;
+  if (Status s = f->size(&length); !s.ok()) return s;
+  if (length < HeaderSize) return Status::fail(Error::Damaged);
+  unsigned char raw[HeaderSize];
+  if (Status s = readExact(*f, 0, raw, HeaderSize); !s.ok())
+    return s.code == Error::ShortRead ? Status::fail(Error::Damaged) : s;
+
+  Header h = decodeHeader(raw);
+  // Derived sizes are taken in 64 bits, so no field can wrap them.
+  if (h.blockCount > MaxBlockCount || h.dataOffset != dataOffsetFor(h.blockCount) ||
+      length < imageBytes(h.blockCount) || h.tableEnd < korvane::tableStart(h.blockCount) ||
+      h.tableEnd > h.dataOffset || (h.tableEnd - korvane::tableStart(h.blockCount)) % FileEntrySize != 0)
+    return Status::fail(Error::Damaged);
+  out->reset(new Image(std::move(f), h));
+  return {};
+}
+
+Status Image::readEntries(uint64_t firstSlot, size_t count, std::vector<FileEntry>* out) {
+  std::vector<unsigned char> raw(count * FileEntrySize);
+  if (Status s = readExact(*file_, slotOffset(firstSlot), raw.data(), raw.size()); !s.ok())
+    return s;
+  out->clear();
+  for (size_t i = 0; i < count; ++i) out->push_back(decodeEntry(raw.data() + i * FileEntrySize));
+  return {};
+}
+
+Status Image::findEntry(std::string_view name, uint64_t* slot, FileEntry* entry) {
+  constexpr size_t Batch = 2048;  // 64 KiB of table per read
+  std::vector<FileEntry> batch;
+  uint64_t total = entryCount();
+  for (uint64_t first = 0; first < total; first += Batch) {
+    size_t count = static_cast<size_t>(std::min<uint64_t>(Batch, total - first));
+    if (Status s = readEntries(first, count, &batch); !s.ok()) return s;
+    for (size_t i = 0; i < count; ++i) {
+      if (batch[i].hasName(name)) {
+        *slot = first + i;
+        *entry = batch[i];
+        return {};
+      }
+    }
+  }
+  *slot = total;
+  return {};
+}
+
+Status Image::writeTableEnd(uint32_t tableEnd) {
+  unsigned char raw[4];
+  encodeU32(raw, tableEnd);
+  if (Status s = file_->writeAt(TableEndOffset, raw, sizeof raw); !s.ok()) return s;
+  header_.tableEnd = tableEnd;
+  return {};
+}
+
+Status Image::readLink(uint32_t block, uint32_t* next) {
+  unsigned char raw[LinkSize];
+  if (Status s = readExact(*file_, blockOffset(block) + BlockPayload, raw, LinkSize); !s.ok())
+    return s;
+  *next = decodeU32(raw);
+  return {};
+}
+
+Status Image::close() {
+  Status s = file_->close();
+  return s;
+}
+
+Status ChainReader::start(const FileEntry& entry) {
+  guess_ = 1;
+  cur_ = entry.firstBlock;
+  return chainLength(img_, entry, &remaining_);
+}
+
+Status ChainReader::next(uint32_t* count) {
+  *count = 0;
+  if (remaining_ == 0) return {};
+  uint32_t want = std::min({guess_, capacity_, remaining_, img_.blockCount() - cur_});
+  if (Status s = readExact(img_.file(), img_.blockOffset(cur_), buf_, size_t{want} * BlockSize);
+      !s.ok())
+    return s;
+  uint32_t i = 0;
+  for (;;) {
+    uint32_t link = decodeU32(buf_ + size_t{i} * BlockSize + BlockPayload);
+    --remaining_;
+    ++i;
+    if ((remaining_ == 0) != (link == EndOfChain)) return Status::fail(Error::Damaged);
+    if (remaining_ == 0) break;
+    if (!img_.validBlock(link)) return Status::fail(Error::Damaged);
+    if (i == want || link != cur_ + i) {
+      // The guess grows while the chain keeps running on past the buffer.
+      bool contiguous = link == cur_ + i;
+      guess_ = contiguous ? std::min(guess_ * 2, capacity_) : std::max(1u, i);
+      cur_ = link;
+      break;
+    }
+  }
+  *count = i;
+  return {};
+}
+
+}  // namespace korvane

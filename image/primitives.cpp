@@ -1,0 +1,106 @@
+#include "image/primitives.h"
+
+#include <algorithm>
+#include <bit>
+
+namespace korvane {
+namespace {
+
+constexpr size_t WindowBytes = 64 * 1024;
+
+}  // namespace
+
+Status hasFreeBlocks(Image& img, uint64_t n, bool* enough) {
+  *enough = false;
+  uint32_t blocks = img.blockCount();
+  if (n > blocks) return {};
+  if (n == 0) {
+    *enough = true;
+    return {};
+  }
+  std::vector<unsigned char> window;
+  uint64_t total = bitmapBytes(blocks);
+  uint64_t freeCount = 0;
+  for (uint64_t start = 0; start < total; start += WindowBytes) {
+    window.resize(static_cast<size_t>(std::min<uint64_t>(WindowBytes, total - start)));
+    if (Status s = readExact(img.file(), HeaderSize + start, window.data(), window.size());
+        !s.ok())
+      return s;
+    for (size_t i = 0; i < window.size(); ++i) {
+      uint64_t firstBlock = (start + i) * 8;
+      unsigned valid = static_cast<unsigned>(std::min<uint64_t>(8, blocks - firstBlock));
+      // Bits that stand for no block are never counted as free.
+      unsigned mask = (1u << valid) - 1;
+      freeCount += static_cast<unsigned>(std::popcount(~window[i] & mask & 0xFFu));
+    }
+    if (freeCount >= n) {
+      *enough = true;
+      return {};
+    }
+  }
+  return {};
+}
+
+Status fileExists(Image& img, std::string_view name, bool* exists) {
+  uint64_t slot = 0;
+  FileEntry entry;
+  if (Status s = img.findEntry(name, &slot, &entry); !s.ok()) return s;
+  *exists = slot < img.entryCount();
+  return {};
+}
+
+Status allocateBlock(Image& img, uint32_t* block) {
+  FreeBlockCursor cursor(img);
+  if (Status s = cursor.next(block); !s.ok()) return s;
+  if (*block == EndOfChain) return {};
+  return markBlocks(img, *block, 1, true);
+}
+
+Status FreeBlockCursor::load(uint64_t firstByte) {
+  uint64_t total = bitmapBytes(img_.blockCount());
+  window_.resize(static_cast<size_t>(std::min<uint64_t>(WindowBytes, total - firstByte)));
+  windowStart_ = firstByte;
+  return readExact(img_.file(), HeaderSize + firstByte, window_.data(), window_.size());
+}
+
+Status FreeBlockCursor::next(uint32_t* block) {
+  uint32_t blocks = img_.blockCount();
+  while (pos_ < blocks) {
+    uint64_t byte = pos_ / 8;
+    if (window_.empty() || byte < windowStart_ || byte >= windowStart_ + window_.size()) {
+      if (Status s = load(byte); !s.ok()) return s;
+    }
+    unsigned char bits = window_[static_cast<size_t>(byte - windowStart_)];
+    if (bits == 0xFF) {
+      pos_ = (byte + 1) * 8;  // a full byte: skip its eight blocks at once
+      continue;
+    }
+    uint32_t candidate = static_cast<uint32_t>(pos_++);
+    if (!testBit(window_.data(), candidate - static_cast<uint32_t>(windowStart_ * 8))) {
+      *block = candidate;
+      return {};
+    }
+  }
+  *block = EndOfChain;
+  return {};
+}
+
+Status markBlocks(Image& img, uint32_t first, uint32_t count, bool used) {
+  if (count == 0) return {};
+  uint64_t lo = bitmapByteOf(first);
+  uint64_t hi = bitmapByteOf(first + count - 1);
+  std::vector<unsigned char> bytes(static_cast<size_t>(hi - lo + 1));
+  if (Status s = readExact(img.file(), HeaderSize + lo, bytes.data(), bytes.size()); !s.ok())
+    return s;
+  // Bit positions are taken relative to byte `lo`, whose first block is lo * 8.
+  uint32_t base = static_cast<uint32_t>(lo * 8);
+  for (uint32_t b = first; b < first + count; ++b) {
+    if (used)
+      setBit(bytes.data(), b - base);
+    else
+      clearBit(bytes.data(), b - base);
+  }
+  return img.file().writeAt(HeaderSize + lo, bytes.data(), bytes.size());
+}
+
+}  // namespace korvane

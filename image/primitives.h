@@ -1,0 +1,45 @@
+// Free-block search and name lookup on an opened image.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "image/image.h"
+
+namespace korvane {
+
+// Whether at least `n` blocks are free. Stops at the n-th free block; false
+// without reading the bitmap when n exceeds blockCount.
+Status hasFreeBlocks(Image& img, uint64_t n, bool* enough);
+
+// Whether an entry below tableEnd carries exactly `name`.
+Status fileExists(Image& img, std::string_view name, bool* exists);
+
+// Takes the lowest free block: sets its bit in the image and returns its
+// index in *block. When no block is free, *block is EndOfChain and nothing
+// is written.
+Status allocateBlock(Image& img, uint32_t* block);
+
+// Yields the free blocks of the bitmap in ascending order in one pass,
+// holding one window of the bitmap at a time. It only reads; takeRun marks.
+class FreeBlockCursor {
+ public:
+  explicit FreeBlockCursor(Image& img) : img_(img) {}
+  // The next free block after the last one returned, or EndOfChain.
+  Status next(uint32_t* block);
+
+ private:
+  Status load(uint64_t firstByte);
+
+  Image& img_;
+  std::vector<unsigned char> window_;
+  uint64_t windowStart_ = 0;  // bitmap byte index of window_[0]
+  uint64_t pos_ = 0;          // next block index to examine
+};
+
+// Sets the bits of blocks [first, first + count) in the image's bitmap, or
+// clears them when `used` is false.
+Status markBlocks(Image& img, uint32_t first, uint32_t count, bool used);
+
+}  // namespace korvane

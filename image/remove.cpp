@@ -1,0 +1,59 @@
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "image/chain.h"
+#include "image/fs.h"
+#include "image/image.h"
+
+namespace korvane {
+namespace {
+
+// Moves the entries after `slot` down by one, lowest first, so each slot is
+// read before it is overwritten. A crash midway shows one entry twice, never
+// loses one.
+Status closeGap(Image& img, uint64_t slot) {
+  constexpr size_t Batch = 2048;
+  uint64_t total = img.entryCount();
+  std::vector<unsigned char> raw;
+  for (uint64_t from = slot + 1; from < total; from += Batch) {
+    size_t count = static_cast<size_t>(std::min<uint64_t>(Batch, total - from));
+    raw.resize(count * FileEntrySize);
+    if (Status s = readExact(img.file(), img.slotOffset(from), raw.data(), raw.size()); !s.ok())
+      return s;
+    if (Status s = img.file().writeAt(img.slotOffset(from - 1), raw.data(), raw.size()); !s.ok())
+      return s;
+  }
+  return {};
+}
+
+}  // namespace
+
+Status removeFile(Env& env, const char* imagePath, std::string_view name) {
+  std::unique_ptr<Image> img;
+  if (Status s = Image::open(env, imagePath, Access::Write, &img); !s.ok()) return s;
+  uint64_t slot = 0;
+  FileEntry entry;
+  if (Status s = img->findEntry(name, &slot, &entry); !s.ok()) return s;
+  if (slot == img->entryCount()) return Status::fail(Error::NotStored);
+  // The whole chain is checked before the first write, so a damaged one
+  // never frees another file's block.
+  uint32_t blocks = 0;
+  if (Status s = img->walkChain(entry, [&](uint32_t) {
+        ++blocks;
+        return Status{};
+      });
+      !s.ok())
+    return s;
+
+  // The entry leaves the table, durably, before any of its blocks is freed.
+  if (Status s = closeGap(*img, slot); !s.ok()) return s;
+  if (Status s = img->file().sync(); !s.ok()) return s;
+  if (Status s = img->writeTableEnd(img->header().tableEnd - FileEntrySize); !s.ok()) return s;
+  if (Status s = img->file().sync(); !s.ok()) return s;
+  if (Status s = releaseChain(*img, entry.firstBlock, blocks); !s.ok()) return s;
+  if (Status s = img->file().sync(); !s.ok()) return s;
+  return img->close();
+}
+
+}  // namespace korvane

@@ -1,0 +1,193 @@
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "image/chain.h"
+#include "image/fs.h"
+#include "image/image.h"
+#include "image/primitives.h"
+
+namespace korvane {
+namespace {
+
+// Blocks moved per write: 1 MiB, large enough that system calls vanish
+// from the cost of a copy, small enough to keep memory flat.
+constexpr uint32_t RunBlocks = 256;
+
+// Copies the host file into the n lowest free blocks, in ascending order,
+// one run of consecutive blocks per write. Each run's bits are set before
+// its data is written; nothing points to the blocks until the entry is
+// committed, so a crash here only leaks them.
+class Copier {
+ public:
+  Copier(Image& img, File& host, uint32_t size)
+      : img_(img), host_(host), size_(size), left_(static_cast<uint32_t>(blocksForFile(size))),
+        cursor_(img), buf_(size_t{RunBlocks} * BlockSize) {}
+
+  Status run(uint32_t* firstBlock);
+  // Releases every block taken so far, after a failure.
+  void rollBack();
+
+ private:
+  Status nextRun(uint32_t* start, uint32_t* len);
+  Status copyRun(uint32_t start, uint32_t len, uint32_t next);
+
+  Image& img_;
+  File& host_;
+  uint32_t size_;
+  uint32_t left_;
+  FreeBlockCursor cursor_;
+  std::vector<unsigned char> buf_;
+  uint32_t pending_ = EndOfChain;  // a free block found past the last run
+  uint32_t first_ = EndOfChain;
+  uint32_t done_ = 0;                          // blocks written and linked
+  uint32_t curStart_ = 0, curLen_ = 0;         // the run in progress
+  uint64_t hostOffset_ = 0;
+};
+
+Status Copier::nextRun(uint32_t* start, uint32_t* len) {
+  if (pending_ == EndOfChain) {
+    if (Status s = cursor_.next(&pending_); !s.ok()) return s;
+    // hasFreeBlocks counted enough under our exclusive lock.
+    if (pending_ == EndOfChain) return Status::fail(Error::Damaged);
+  }
+  *start = pending_;
+  *len = 1;
+  pending_ = EndOfChain;
+  while (*len < left_ && *len < RunBlocks) {
+    uint32_t b = 0;
+    if (Status s = cursor_.next(&b); !s.ok()) return s;
+    if (b != *start + *len) {
+      pending_ = b;
+      break;
+    }
+    ++*len;
+  }
+  return {};
+}
+
+Status Copier::copyRun(uint32_t start, uint32_t len, uint32_t next) {
+  iovec iov[RunBlocks];
+  size_t want = 0;
+  for (uint32_t i = 0; i < len; ++i) {
+    unsigned char* block = buf_.data() + size_t{i} * BlockSize;
+    bool last = (left_ - i == 1);
+    size_t bytes = last ? lastBlockBytesFor(size_) : BlockPayload;
+    iov[i] = {block, bytes};
+    want += bytes;
+    // The tail of a last block is zero, never an earlier file's bytes.
+    std::fill(block + bytes, block + BlockPayload, 0);
+    encodeU32(block + BlockPayload, last ? EndOfChain : (i + 1 < len ? start + i + 1 : next));
+  }
+  if (want > 0) {
+    size_t got = 0;
+    if (Status s = host_.readvAt(hostOffset_, iov, static_cast<int>(len), &got); !s.ok())
+      return s.host();
+    // The host file shrank while it was copied.
+    if (got != want) return Status::fail(Error::ShortRead).host();
+  }
+  hostOffset_ += want;
+  curStart_ = start;
+  curLen_ = len;
+  if (Status s = markBlocks(img_, start, len, true); !s.ok()) return s;
+  return img_.file().writeAt(img_.blockOffset(start), buf_.data(), size_t{len} * BlockSize);
+}
+
+Status Copier::run(uint32_t* firstBlock) {
+  while (left_ > 0) {
+    uint32_t start = 0, len = 0;
+    if (Status s = nextRun(&start, &len); !s.ok()) return s;
+    uint32_t next = EndOfChain;
+    if (len < left_) {
+      if (pending_ == EndOfChain) {
+        if (Status s = cursor_.next(&pending_); !s.ok()) return s;
+        if (pending_ == EndOfChain) return Status::fail(Error::Damaged);
+      }
+      next = pending_;
+    }
+    if (first_ == EndOfChain) first_ = start;
+    if (Status s = copyRun(start, len, next); !s.ok()) return s;
+    done_ += len;
+    left_ -= len;
+    curLen_ = 0;
+  }
+  *firstBlock = first_;
+  return {};
+}
+
+void Copier::rollBack() {
+  // Best effort: whatever cannot be released stays marked used, which is
+  // harmless since no entry points to it.
+  if (done_ > 0) (void)releaseChain(img_, first_, done_);
+  if (curLen_ > 0) {
+    (void)img_.file().zeroRange(img_.blockOffset(curStart_), uint64_t{curLen_} * BlockSize);
+    (void)markBlocks(img_, curStart_, curLen_, false);
+  }
+}
+
+Status checkRoom(Image& img, File& host, std::string_view name, uint64_t hostSize) {
+  if (hostSize > 0xFFFFFFFFull) return Status::fail(Error::TooLarge).host();
+  FileId hostId, imageId;
+  if (Status s = host.identity(&hostId); !s.ok()) return s.host();
+  if (Status s = img.file().identity(&imageId); !s.ok()) return s;
+  if (hostId.sameAs(imageId)) return Status::fail(Error::SameFile);
+  bool enough = false, exists = false;
+  if (Status s = hasFreeBlocks(img, blocksForFile(hostSize), &enough); !s.ok()) return s;
+  if (!enough) return Status::fail(Error::NoSpace);
+  if (Status s = fileExists(img, name, &exists); !s.ok()) return s;
+  if (exists) return Status::fail(Error::Exists);
+  // A free block with a full table means entries without blocks.
+  if (img.header().tableEnd + uint64_t{FileEntrySize} > img.header().dataOffset)
+    return Status::fail(Error::Damaged);
+  return {};
+}
+
+// Makes the copied file visible: the entry first, then tableEnd as the
+// commit, each after what it points to is on the host's disk. *visible tells
+// whether the entry may be seen, so the caller must not free its blocks.
+Status commit(Image& img, std::string_view name, uint32_t first, uint32_t size, bool* visible) {
+  *visible = false;
+  if (Status s = img.file().sync(); !s.ok()) return s;
+  unsigned char raw[FileEntrySize];
+  encodeEntry(raw, makeEntry(name, first, size));
+  uint32_t oldEnd = img.header().tableEnd;
+  if (Status s = img.file().writeAt(oldEnd, raw, sizeof raw); !s.ok()) return s;
+  if (Status s = img.file().sync(); !s.ok()) return s;
+  if (Status s = img.writeTableEnd(oldEnd + FileEntrySize); !s.ok()) return s;
+  *visible = true;
+  Status s = img.file().sync();
+  // The commit may not have reached the disk: take it back, and only then
+  // may the blocks be released.
+  if (!s.ok() && img.writeTableEnd(oldEnd).ok() && img.file().sync().ok()) *visible = false;
+  return s;
+}
+
+}  // namespace
+
+Status storeFile(Env& env, std::string_view name, const char* imagePath, const char* hostPath) {
+  std::unique_ptr<File> host;
+  if (Status s = env.open(hostPath, OpenMode::Read, &host); !s.ok()) return s.host();
+  FileId hostId;
+  if (Status s = host->identity(&hostId); !s.ok()) return s.host();
+  // Only a regular file has a size to measure before it is copied.
+  if (!hostId.regular) return Status::fail(Error::OpenFailed, EINVAL).host();
+  std::unique_ptr<Image> img;
+  if (Status s = Image::open(env, imagePath, Access::Write, &img); !s.ok()) return s;
+  uint64_t hostSize = 0;
+  if (Status s = host->size(&hostSize); !s.ok()) return s.host();
+  if (Status s = checkRoom(*img, *host, name, hostSize); !s.ok()) return s;
+
+  uint32_t size = static_cast<uint32_t>(hostSize);
+  Copier copier(*img, *host, size);
+  uint32_t first = 0;
+  bool visible = false;
+  Status s = copier.run(&first);
+  if (s.ok()) s = commit(*img, name, first, size, &visible);
+  if (!s.ok()) {
+    if (!visible) copier.rollBack();
+    return s;
+  }
+  return img->close();
+}
+
+}  // namespace korvane

@@ -1,0 +1,35 @@
+#include <iostream>
+
+#include "image/fs.h"
+#include "ops/messages.h"
+#include "ops/ops.h"
+
+namespace korvane {
+
+void createDisk(const char* imageName, uint32_t diskSize, Env& env) {
+  Geometry g;
+  Status s = makeImage(env, imageName, diskSize, &g);
+  if (s.code == Error::TooLarge) {
+    std::cerr << "Disk size is too big! (Max size for disk is " << MaxDiskSizeKb << " kB)"
+              << std::endl;
+    return;
+  }
+  if (s.code == Error::OpenFailed) {
+    std::cerr << "Cannot create virtual disk image!" << std::endl;
+    return;
+  }
+  if (!s.ok()) return reportImageFailure(s, "write");
+  std::cout << "Created virtual disk image: " << imageName << std::endl;
+  std::cout << "Data blocks count: " << g.blockCount << std::endl;
+  std::cout << "Aviable data space: " << g.blockCount * 4 << "kB" << std::endl;
+  std::cout << "Real disk image size: " << g.imageBytes << "B" << std::endl;
+}
+
+void deleteDisk(const char* imageName, Env& env) {
+  if (env.remove(imageName).ok())
+    std::cout << "Disk image " << imageName << " removed." << std::endl;
+  else
+    std::cerr << "Cannot remove disk image!" << std::endl;
+}
+
+}  // namespace korvane

@@ -1,0 +1,35 @@
+#include "ops/messages.h"
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+namespace korvane {
+
+std::string reason(const Status& s) {
+  if (s.code == Error::ShortRead) return " (file changed while it was copied)";
+  if (s.sysErr == 0) return "";
+  return std::string(" (") + std::strerror(s.sysErr) + ")";
+}
+
+void reportImageFailure(const Status& s, const char* verb) {
+  switch (s.code) {
+    case Error::Damaged:
+      std::cerr << "Virtual disk image is damaged!" << std::endl;
+      break;
+    case Error::Locked:
+      std::cerr << "Virtual disk image is in use by another process!" << std::endl;
+      break;
+    default:
+      std::cerr << "Cannot " << verb << " virtual disk image!" << reason(s) << std::endl;
+      break;
+  }
+}
+
+std::string fixed(double value, int decimals) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
+  return buf;
+}
+
+}  // namespace korvane

@@ -1,0 +1,21 @@
+// Error lines shared by several operations, so one condition reads the same
+// whichever operation meets it.
+#pragma once
+
+#include <string>
+
+#include "image/status.h"
+
+namespace korvane {
+
+// Prints the line for an image that is damaged, locked, or failing I/O.
+// `verb` says what was being done ("read" or "write").
+void reportImageFailure(const Status& s, const char* verb);
+
+// " (reason)" for a failure that carries an errno, else "".
+std::string reason(const Status& s);
+
+// A double in fixed notation with `decimals` places.
+std::string fixed(double value, int decimals);
+
+}  // namespace korvane
