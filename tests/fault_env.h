@@ -1,0 +1,173 @@
+// An environment over the real host that fails or "crashes" at a chosen call,
+// in the manner of LevelDB's fault-injection Env.
+//
+// Crash: the N-th write-like call (writeAt, writevAt, append, reserve,
+// zeroRange, truncate) is cut short (nothing of it, or a prefix of `keep`
+// bytes, reaches the file) and every call after it fails with EIO and changes
+// nothing, as if the power went. Fail: the N-th call of any kind fails with
+// `err`, once or from then on; the others work normally.
+#pragma once
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "image/env.h"
+
+namespace korvane::test {
+
+class FaultEnv : public Env {
+ public:
+  struct Plan {
+    long crashAtWrite = 0;            // 1-based; 0: never
+    std::function<size_t(uint64_t offset, size_t len)> keep;  // bytes of the torn write kept
+    long failAtCall = 0;              // 1-based; 0: never
+    int failErr = EIO;
+    bool failStays = false;           // fail every call from failAtCall on
+  };
+
+  explicit FaultEnv(Plan plan, Env& base = Env::host()) : plan_(std::move(plan)), base_(base) {}
+
+  long writes() const { return writes_; }
+  long calls() const { return calls_; }
+  bool crashed() const { return crashed_; }
+
+  Status open(const char* path, OpenMode mode, std::unique_ptr<File>* file) override;
+  Status stat(const char* path, FileId* id) override {
+    if (Status s = gate(); !s.ok()) return Status::fail(Error::OpenFailed, s.sysErr);
+    return base_.stat(path, id);
+  }
+  Status remove(const char* path) override {
+    if (Status s = gate(); !s.ok()) return Status::fail(Error::OpenFailed, s.sysErr);
+    return base_.remove(path);
+  }
+
+  // Counts a call; fails it when the plan says so.
+  Status gate() {
+    if (crashed_) return Status::fail(Error::IoError, EIO);
+    ++calls_;
+    if (plan_.failAtCall > 0 &&
+        (calls_ == plan_.failAtCall || (plan_.failStays && calls_ > plan_.failAtCall)))
+      return Status::fail(Error::IoError, plan_.failErr);
+    return {};
+  }
+  // Counts a write; true when this one is the crash. *keep is how much of it lands.
+  bool crashHere(uint64_t offset, size_t len, size_t* keep) {
+    ++writes_;
+    if (plan_.crashAtWrite != writes_) return false;
+    crashed_ = true;
+    *keep = plan_.keep ? std::min(len, plan_.keep(offset, len)) : 0;
+    return true;
+  }
+
+ private:
+  Plan plan_;
+  Env& base_;
+  long writes_ = 0;
+  long calls_ = 0;
+  bool crashed_ = false;
+};
+
+class FaultFile : public File {
+ public:
+  FaultFile(FaultEnv& env, std::unique_ptr<File> base) : env_(env), base_(std::move(base)) {}
+
+  Status readAt(uint64_t off, void* buf, size_t n, size_t* got) override {
+    if (Status s = env_.gate(); !s.ok()) return s;
+    return base_->readAt(off, buf, n, got);
+  }
+  Status readvAt(uint64_t off, const iovec* iov, int count, size_t* got) override {
+    if (Status s = env_.gate(); !s.ok()) return s;
+    return base_->readvAt(off, iov, count, got);
+  }
+  Status writeAt(uint64_t off, const void* buf, size_t n) override {
+    iovec one{const_cast<void*>(buf), n};
+    return writevAt(off, &one, 1);
+  }
+  Status writevAt(uint64_t off, const iovec* iov, int count) override {
+    if (Status s = env_.gate(); !s.ok()) return s;
+    std::vector<unsigned char> flat = flatten(iov, count);
+    size_t keep = 0;
+    if (env_.crashHere(off, flat.size(), &keep)) {
+      if (keep > 0) (void)base_->writeAt(off, flat.data(), keep);
+      return Status::fail(Error::IoError, EIO);
+    }
+    return base_->writeAt(off, flat.data(), flat.size());
+  }
+  Status append(const iovec* iov, int count) override {
+    if (Status s = env_.gate(); !s.ok()) return s;
+    std::vector<unsigned char> flat = flatten(iov, count);
+    size_t keep = 0;
+    if (env_.crashHere(0, flat.size(), &keep)) {
+      iovec part{flat.data(), keep};
+      if (keep > 0) (void)base_->append(&part, 1);
+      return Status::fail(Error::IoError, EIO);
+    }
+    iovec all{flat.data(), flat.size()};
+    return base_->append(&all, 1);
+  }
+  Status reserve(uint64_t off, uint64_t len) override {
+    return whole([&] { return base_->reserve(off, len); });
+  }
+  Status zeroRange(uint64_t off, uint64_t len) override {
+    return whole([&] { return base_->zeroRange(off, len); });
+  }
+  Status truncate(uint64_t len) override {
+    return whole([&] { return base_->truncate(len); });
+  }
+  Status sync() override {
+    if (Status s = env_.gate(); !s.ok()) return s;
+    return base_->sync();
+  }
+  Status size(uint64_t* bytes) override {
+    if (Status s = env_.gate(); !s.ok()) return s;
+    return base_->size(bytes);
+  }
+  Status identity(FileId* id) override {
+    if (Status s = env_.gate(); !s.ok()) return s;
+    return base_->identity(id);
+  }
+  Status lock(LockMode mode, int waitMs) override {
+    if (Status s = env_.gate(); !s.ok()) return s;
+    return base_->lock(mode, waitMs);
+  }
+  Status close() override {
+    Status g = env_.gate();
+    Status s = base_->close();
+    return g.ok() ? s : g;
+  }
+
+ private:
+  // A call that either happens whole or, at the crash, not at all.
+  template <class Op>
+  Status whole(Op op) {
+    if (Status s = env_.gate(); !s.ok()) return s;
+    size_t keep = 0;
+    if (env_.crashHere(0, 0, &keep)) return Status::fail(Error::IoError, EIO);
+    return op();
+  }
+  static std::vector<unsigned char> flatten(const iovec* iov, int count) {
+    std::vector<unsigned char> flat;
+    for (int i = 0; i < count; ++i) {
+      auto* p = static_cast<const unsigned char*>(iov[i].iov_base);
+      flat.insert(flat.end(), p, p + iov[i].iov_len);
+    }
+    return flat;
+  }
+
+  FaultEnv& env_;
+  std::unique_ptr<File> base_;
+};
+
+inline Status FaultEnv::open(const char* path, OpenMode mode, std::unique_ptr<File>* file) {
+  if (Status s = gate(); !s.ok()) return Status::fail(Error::OpenFailed, s.sysErr);
+  std::unique_ptr<File> inner;
+  if (Status s = base_.open(path, mode, &inner); !s.ok()) return s;
+  *file = std::make_unique<FaultFile>(*this, std::move(inner));
+  return {};
+}
+
+}  // namespace korvane::test
