@@ -31,14 +31,17 @@ Status makeImage(Env& env, const char* path, uint32_t diskSizeKb, Geometry* out)
   // Not truncated at open: the lock is taken first, so a reader of the old
   // image never sees it vanish under its feet.
   if (Status s = env.open(path, OpenMode::Create, &f); !s.ok()) return s;
-  Status s = layOut(*f, g);
-  FileId id;
-  bool regular = f->identity(&id).ok() && id.regular;
-  if (s.ok()) s = f->close();
+  FileId made;
+  Status s = f->identity(&made);
+  if (s.ok()) s = layOut(*f, g);
+  if (s.code == Error::Locked) return s;  // someone else's image: untouched
   if (!s.ok()) {
-    f.reset();
-    if (regular && s.code != Error::Locked) (void)env.remove(path);
+    removePartial(env, path, made, f.get());
     return s;
+  }
+  if (Status c = f->close(); !c.ok()) {
+    removePartial(env, path, made, nullptr);
+    return c;
   }
   *out = g;
   return {};

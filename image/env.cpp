@@ -216,6 +216,14 @@ class PosixEnv final : public Env {
     return {};
   }
 
+  Status linkStat(const char* path, FileId* id) override {
+    struct stat st;
+    if (::lstat(path, &st) != 0) return Status::fail(Error::OpenFailed, errno);
+    *id = {static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+           S_ISREG(st.st_mode)};
+    return {};
+  }
+
   Status remove(const char* path) override {
     if (std::remove(path) != 0) return Status::fail(Error::OpenFailed, errno);
     return {};
@@ -227,6 +235,15 @@ class PosixEnv final : public Env {
 Env& Env::host() {
   static PosixEnv env;
   return env;
+}
+
+void removePartial(Env& env, const char* path, const FileId& made, File* open) {
+  if (!made.regular) return;
+  FileId pathId;
+  if (env.linkStat(path, &pathId).ok() && pathId.regular && pathId.sameAs(made))
+    (void)env.remove(path);
+  else if (open)
+    (void)open->truncate(0);
 }
 
 Status readExact(File& f, uint64_t offset, void* buf, size_t n) {

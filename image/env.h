@@ -67,12 +67,20 @@ class Env {
   virtual ~Env() = default;
   virtual Status open(const char* path, OpenMode mode, std::unique_ptr<File>* file) = 0;
   // Error::OpenFailed with the errno when the path cannot be examined.
+  // stat follows symbolic links; linkStat describes the link itself.
   virtual Status stat(const char* path, FileId* id) = 0;
+  virtual Status linkStat(const char* path, FileId* id) = 0;
   virtual Status remove(const char* path) = 0;
 
   // The real host file system.
   static Env& host();
 };
+
+// Removes `path` after a failure left a partial file there, but only when
+// the path itself is a plain regular file and is the file `made`: never a
+// device, a pipe, or a link to somewhere else. When the path is a link to a
+// regular file that is still `open`, that file is emptied instead.
+void removePartial(Env& env, const char* path, const FileId& made, File* open);
 
 // Reads exactly n bytes or fails with ShortRead.
 Status readExact(File& f, uint64_t offset, void* buf, size_t n);

@@ -51,14 +51,17 @@ Status fetchFile(Env& env, const char* imagePath, const char* hostPath, std::str
 
   std::unique_ptr<File> host;
   if (Status s = env.open(hostPath, OpenMode::CreateTruncate, &host); !s.ok()) return s.host();
-  Status s = copyOut(*img, *host, entry);
-  FileId id;
-  bool regular = host->identity(&id).ok() && id.regular;
-  if (Status c = host->close(); s.ok() && !c.ok()) s = c.host();
+  FileId made;
+  Status s = host->identity(&made);
+  if (s.ok()) s = copyOut(*img, *host, entry);
   if (!s.ok()) {
     // A partial copy is worse than none; a pipe or a device stays as it is.
-    if (regular) (void)env.remove(hostPath);
+    removePartial(env, hostPath, made, host.get());
     return s;
+  }
+  if (Status c = host->close(); !c.ok()) {
+    removePartial(env, hostPath, made, nullptr);
+    return c.host();
   }
   return img->close();
 }

@@ -15,6 +15,7 @@ std::string reason(const Status& s) {
 void reportImageFailure(const Status& s, const char* verb) {
   switch (s.code) {
     case Error::Damaged:
+    case Error::ShortRead:  // the image ends before its own header says
       std::cerr << "Virtual disk image is damaged!" << std::endl;
       break;
     case Error::Locked:

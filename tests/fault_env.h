@@ -40,6 +40,10 @@ class FaultEnv : public Env {
     if (Status s = gate(); !s.ok()) return Status::fail(Error::OpenFailed, s.sysErr);
     return base_.stat(path, id);
   }
+  Status linkStat(const char* path, FileId* id) override {
+    if (Status s = gate(); !s.ok()) return Status::fail(Error::OpenFailed, s.sysErr);
+    return base_.linkStat(path, id);
+  }
   Status remove(const char* path) override {
     if (Status s = gate(); !s.ok()) return Status::fail(Error::OpenFailed, s.sysErr);
     return base_.remove(path);
