@@ -90,3 +90,24 @@ $ -o -h -s -o x
 | >If you don't know what to do try typing "help"
 | >\c
 + test ! -e -c && test ! -e x
+# without -o everything works on out.img; -w and -r take their words in
+# opposite orders
++ mkdir docs && printf 'meeting at ten' > docs/notes.txt
+$ -c
+| Created virtual disk image: out.img
+| Data blocks count: 1
+| Aviable data space: 4kB
+| Real disk image size: 4141B
+$ -w notes.txt docs/notes.txt
+$ -r docs/copy.txt notes.txt
+| File docs/copy.txt created succefully!
++ cmp docs/copy.txt docs/notes.txt
+$ -f
+|   NR           FILE NAME      SIZE
+|    1           notes.txt      0.01 kB
+$ -e notes.txt
+| File notes.txt removed from disk.
+$ -r docs/copy.txt notes.txt -o a.img
+! File notes.txt does not exist!
+$ -d
+| Disk image out.img removed.

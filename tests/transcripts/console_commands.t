@@ -48,14 +48,35 @@ $
 | >Command not recognized! Try "help" for available commands.
 | >Command not recognized! Try "help" for available commands.
 | >\c
+# carriage returns, vertical tabs and form feeds are blanks too
+$
+< unmount
+< showFilesexit
+< showFiles
+| >Korvane v1.0.0
+| >If you don't know what to do try typing "help"
+| >There is no mounted disk
+| >There is no mounted disk
+| >\c
 # blanks, tabs and empty lines only separate words; lines mean nothing
 + printf hello > f && printf 'some text' > notes.txt
 $
 < 
-< 	  create	d.img
+< 	  create
+< d.img
 < 
-<    64 	 showFiles
-< mount
+<    64 	 
+< exit
+| >Korvane v1.0.0
+| >If you don't know what to do try typing "help"
+| >Created virtual disk image: d.img
+| Data blocks count: 16
+| Aviable data space: 64kB
+| Real disk image size: 66062B
+| >\c
++ cp d.img d64.img
+$
+< create d.img 64 showFiles mount
 < 
 < 	d.img showFiles
 < exit
@@ -69,6 +90,20 @@ $
 | >Disk d.img mounted
 | >  NR           FILE NAME      SIZE
 | >\c
++ cmp d.img d64.img
+# the console takes any size atoi gives; too big is refused by create itself
+$
+< create z.img abc create d.img -1 create d.img 4161661 exit
+| >Korvane v1.0.0
+| >If you don't know what to do try typing "help"
+| >Created virtual disk image: z.img
+| Data blocks count: 0
+| Aviable data space: 0kB
+| Real disk image size: 12B
+| >>>\c
+! Disk size is too big! (Max size for disk is 4161660 kB)
+! Disk size is too big! (Max size for disk is 4161660 kB)
++ cmp d.img d64.img
 # write waits for its two words without a prompt
 $
 < mount d.img
@@ -92,6 +127,7 @@ $
 < unmount
 < unmount
 < mount d.img
+< mount d.img
 < mount notes.txt
 < showFiles
 < exit
@@ -103,6 +139,7 @@ $
 | >Disk unmounted
 | >There is no mounted disk
 | >Disk d.img mounted
+| >Unmount disk first
 | >Unmount disk first
 | >  NR           FILE NAME      SIZE
 |    1                   f      0.00 kB

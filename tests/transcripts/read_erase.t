@@ -40,6 +40,13 @@ $ -o d.img -r d.img A
 ! Cannot read file into the virtual disk image itself!
 $ -o d.img -r ./d.img A
 ! Cannot read file into the virtual disk image itself!
++ mkdir sub && ln -s d.img link.img
+$ -o d.img -r sub/../d.img A
+! Cannot read file into the virtual disk image itself!
+$ -o d.img -r link.img A
+! Cannot read file into the virtual disk image itself!
+$ -o d.img -r sub A
+! Cannot create file: sub!
 + cmp d.img before.img
 # erase: the failure says "File:", the success "File"
 $ -o none.img -e A
@@ -116,3 +123,28 @@ $ -o d.img -e A
 ! File: A does not exist!
 $ -o d.img -f
 |   NR           FILE NAME      SIZE
+# the longest name goes in, comes out and goes away like any other
+$ -o d.img -w abcdefghijklmnopqrs B
+$ -o d.img -r outL abcdefghijklmnopqrs
+| File outL created succefully!
++ cmp outL B
+$ -o d.img -e abcdefghijklmnopqrs
+| File abcdefghijklmnopqrs removed from disk.
+$ -o d.img -m
+| DISK STATUS
+| DISK IMAGE: d.img
+| MEMORY BLOCKS: 4
+| MAX DATA SIZE: 16 kB
+| REAL DISK SIZE: 16.14 kB
+| MEMORY MAP: 
+| ____
+| MEMORY STATUS
+| FREE DATA BLOCKS: 4
+| DATA BLOCKS IN USE: 0
+| FREE DATA SPACE: 15.98 kB
+| USED DATA SPACE: 0.00 kB
+| MEMORY USE: 0.0%
+|   NR           FILE NAME      SIZE
+# erased blocks are zero again, the bitmap is clear and the table empty
++ test "$(tail -c 16384 d.img | tr -d '\000' | wc -c)" -eq 0
++ test "$(od -An -tx1 -j8 -N5 d.img | tr -d ' \n')" = 0d00000000

@@ -4,6 +4,8 @@
 # 20 bytes is too long, and nothing is opened to find that out
 $ -w abcdefghijklmnopqrst nofile -o none.img
 ! File name is too long! (Max length for file name is 19)
+$ -w éééééééééé nofile -o none.img
+! File name is too long! (Max length for file name is 19)
 $ -c -s 12 -o d.img
 | Created virtual disk image: d.img
 | Data blocks count: 3
