@@ -3,15 +3,11 @@
 #include "image/primitives.h"
 
 namespace korvane {
-namespace {
-
 Status releaseRun(Image& img, uint32_t start, uint32_t len) {
   if (Status s = img.file().zeroRange(img.blockOffset(start), uint64_t{len} * BlockSize); !s.ok())
     return s;
   return markBlocks(img, start, len, false);
 }
-
-}  // namespace
 
 Status releaseChain(Image& img, uint32_t first, uint32_t count) {
   if (count == 0) return {};
@@ -19,14 +15,12 @@ Status releaseChain(Image& img, uint32_t first, uint32_t count) {
   uint32_t runStart = first;
   uint32_t runLen = 0;
   uint32_t block = first;
+  LinkReader links(img);
   for (uint32_t i = 1;; ++i) {
     ++runLen;
     if (i == count) return releaseRun(img, runStart, runLen);
-    unsigned char raw[LinkSize];
-    if (Status s = readExact(img.file(), img.blockOffset(block) + BlockPayload, raw, LinkSize);
-        !s.ok())
-      return s;
-    uint32_t next = decodeU32(raw);
+    uint32_t next = 0;
+    if (Status s = links.read(block, &next); !s.ok()) return s;
     if (!img.validBlock(next)) {
       // Free what was walked; the rest stays marked used, which is harmless.
       (void)releaseRun(img, runStart, runLen);

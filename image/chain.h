@@ -12,4 +12,7 @@ namespace korvane {
 // Damaged when a link leaves the image before `count` blocks.
 Status releaseChain(Image& img, uint32_t first, uint32_t count);
 
+// Zeroes blocks [start, start + len), then clears their bits.
+Status releaseRun(Image& img, uint32_t start, uint32_t len);
+
 }  // namespace korvane

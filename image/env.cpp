@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,18 @@ namespace korvane {
 namespace {
 
 Status ioError() { return Status::fail(Error::IoError, errno); }
+
+class PosixView final : public View {
+ public:
+  PosixView(void* base, size_t len, size_t skip) : base_(base), len_(len) {
+    data_ = static_cast<const unsigned char*>(base) + skip;
+  }
+  ~PosixView() override { ::munmap(base_, len_); }
+
+ private:
+  void* base_;
+  size_t len_;
+};
 
 class PosixFile final : public File {
  public:
@@ -51,6 +64,17 @@ class PosixFile final : public File {
       advance(rest, first, static_cast<size_t>(r));
     }
     *got = done;
+    return {};
+  }
+
+  Status map(uint64_t offset, size_t len, bool whole, std::unique_ptr<View>* view) override {
+    static const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    uint64_t start = offset / page * page;
+    size_t skip = static_cast<size_t>(offset - start);
+    int flags = MAP_SHARED | (whole ? MAP_POPULATE : 0);
+    void* base = ::mmap(nullptr, len + skip, PROT_READ, flags, fd_, static_cast<off_t>(start));
+    if (base == MAP_FAILED) return ioError();
+    *view = std::make_unique<PosixView>(base, len + skip, skip);
     return {};
   }
 

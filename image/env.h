@@ -5,6 +5,7 @@
 
 #include <sys/uio.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -30,6 +31,16 @@ struct FileId {
   bool sameAs(const FileId& o) const { return device == o.device && inode == o.inode; }
 };
 
+// A read-only view of part of a file, unmapped when destroyed.
+class View {
+ public:
+  virtual ~View() = default;
+  const unsigned char* data() const { return data_; }
+
+ protected:
+  const unsigned char* data_ = nullptr;
+};
+
 class File {
  public:
   virtual ~File() = default;
@@ -38,6 +49,15 @@ class File {
   virtual Status readAt(uint64_t offset, void* buf, size_t n, size_t* got) = 0;
   // Scatter read at `offset`; *got < the total only at the end of the file.
   virtual Status readvAt(uint64_t offset, const iovec* iov, int count, size_t* got) = 0;
+  // Maps [offset, offset + len) into memory for reading; the range must lie
+  // within the file. `whole` asks for every page at once, for a caller that
+  // reads them all; otherwise pages come in as they are touched. A file that
+  // cannot be mapped fails (the default), and the caller reads instead:
+  // mapping only spares a copy.
+  virtual Status map(uint64_t offset, size_t len, bool whole, std::unique_ptr<View>* view) {
+    (void)offset, (void)len, (void)whole, (void)view;
+    return Status::fail(Error::IoError, ENOTSUP);
+  }
   // Writes all bytes or fails; a partial write is a failure.
   virtual Status writeAt(uint64_t offset, const void* buf, size_t n) = 0;
   virtual Status writevAt(uint64_t offset, const iovec* iov, int count) = 0;

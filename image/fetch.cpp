@@ -7,21 +7,18 @@
 namespace korvane {
 namespace {
 
-constexpr uint32_t RunBlocks = 256;  // 1 MiB read per call
-
 // Streams the chain's payloads to the host file, a run of blocks per call.
 Status copyOut(Image& img, File& host, const FileEntry& entry) {
-  std::vector<unsigned char> buf(size_t{RunBlocks} * BlockSize);
-  ChainReader reader(img, buf.data(), RunBlocks);
+  ChainReader reader(img);
   if (Status s = reader.start(entry); !s.ok()) return s;
-  iovec iov[RunBlocks];
+  iovec iov[ChainReader::Capacity];
   for (;;) {
     uint32_t count = 0;
     if (Status s = reader.next(&count); !s.ok()) return s;
     if (count == 0) return {};
     for (uint32_t i = 0; i < count; ++i) {
       bool last = reader.done() && i + 1 == count;
-      iov[i] = {buf.data() + size_t{i} * BlockSize,
+      iov[i] = {const_cast<unsigned char*>(reader.blocks()) + size_t{i} * BlockSize,
                 last ? lastBlockBytesFor(entry.fileSize) : BlockPayload};
     }
     if (Status s = host.append(iov, static_cast<int>(count)); !s.ok()) return s.host();

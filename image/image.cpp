@@ -64,9 +64,25 @@ Status Image::writeTableEnd(uint32_t tableEnd) {
   return {};
 }
 
-Status Image::readLink(uint32_t block, uint32_t* next) {
+Status LinkReader::read(uint32_t block, uint32_t* next) {
+  if (canMap_ && (block < first_ || block - first_ >= count_)) {
+    uint32_t count = std::min(WindowBlocks, img_.blockCount() - block);
+    view_.reset();
+    count_ = 0;
+    if (img_.file().map(img_.blockOffset(block), size_t{count} * BlockSize, false, &view_).ok()) {
+      first_ = block;
+      count_ = count;
+    } else {
+      canMap_ = false;
+    }
+  }
+  if (canMap_) {
+    *next = decodeU32(view_->data() + size_t{block - first_} * BlockSize + BlockPayload);
+    return {};
+  }
   unsigned char raw[LinkSize];
-  if (Status s = readExact(*file_, blockOffset(block) + BlockPayload, raw, LinkSize); !s.ok())
+  if (Status s = readExact(img_.file(), img_.blockOffset(block) + BlockPayload, raw, LinkSize);
+      !s.ok())
     return s;
   *next = decodeU32(raw);
   return {};
@@ -83,16 +99,27 @@ Status ChainReader::start(const FileEntry& entry) {
   return chainLength(img_, entry, &remaining_);
 }
 
+Status ChainReader::load(uint32_t count) {
+  size_t bytes = size_t{count} * BlockSize;
+  view_.reset();
+  if (canMap_ && img_.file().map(img_.blockOffset(cur_), bytes, true, &view_).ok()) {
+    blocks_ = view_->data();
+    return {};
+  }
+  canMap_ = false;
+  buf_.resize(size_t{Capacity} * BlockSize);
+  blocks_ = buf_.data();
+  return readExact(img_.file(), img_.blockOffset(cur_), buf_.data(), bytes);
+}
+
 Status ChainReader::next(uint32_t* count) {
   *count = 0;
   if (remaining_ == 0) return {};
-  uint32_t want = std::min({guess_, capacity_, remaining_, img_.blockCount() - cur_});
-  if (Status s = readExact(img_.file(), img_.blockOffset(cur_), buf_, size_t{want} * BlockSize);
-      !s.ok())
-    return s;
+  uint32_t want = std::min({guess_, Capacity, remaining_, img_.blockCount() - cur_});
+  if (Status s = load(want); !s.ok()) return s;
   uint32_t i = 0;
   for (;;) {
-    uint32_t link = decodeU32(buf_ + size_t{i} * BlockSize + BlockPayload);
+    uint32_t link = decodeU32(blocks_ + size_t{i} * BlockSize + BlockPayload);
     --remaining_;
     ++i;
     if ((remaining_ == 0) != (link == EndOfChain)) return Status::fail(Error::Damaged);
@@ -101,7 +128,7 @@ Status ChainReader::next(uint32_t* count) {
     if (i == want || link != cur_ + i) {
       // The guess grows while the chain keeps running on past the buffer.
       bool contiguous = link == cur_ + i;
-      guess_ = contiguous ? std::min(guess_ * 2, capacity_) : std::max(1u, i);
+      guess_ = contiguous ? std::min(guess_ * 2, Capacity) : std::max(1u, i);
       cur_ = link;
       break;
     }

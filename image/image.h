@@ -55,10 +55,25 @@ class Image {
 
  private:
   Image(std::unique_ptr<File> f, Header h) : file_(std::move(f)), header_(h) {}
-  Status readLink(uint32_t block, uint32_t* next);
 
   std::unique_ptr<File> file_;
   Header header_;
+};
+
+// Reads blocks' links. Chains run mostly upward, so it maps a window of
+// blocks at a time where the host allows, instead of a read per link.
+class LinkReader {
+ public:
+  explicit LinkReader(Image& img) : img_(img) {}
+  // The nextBlock field of `block`, which must be below blockCount.
+  Status read(uint32_t block, uint32_t* next);
+
+ private:
+  static constexpr uint32_t WindowBlocks = 1024;  // 4 MiB
+  Image& img_;
+  std::unique_ptr<View> view_;
+  uint32_t first_ = 0, count_ = 0;
+  bool canMap_ = true;
 };
 
 // Number of blocks a file needs, or Damaged when the chain cannot fit.
@@ -75,10 +90,11 @@ Status Image::walkChain(const FileEntry& entry, Visit&& visit) {
   uint32_t n = 0;
   if (Status s = chainLength(*this, entry, &n); !s.ok()) return s;
   uint32_t block = entry.firstBlock;
+  LinkReader links(*this);
   // n hops at most: a loop never reaches EndOfChain within them.
   for (uint32_t i = 1;; ++i) {
     uint32_t next = 0;
-    if (Status s = readLink(block, &next); !s.ok()) return s;
+    if (Status s = links.read(block, &next); !s.ok()) return s;
     bool last = (i == n);
     if (last != (next == EndOfChain) || (!last && !validBlock(next)))
       return Status::fail(Error::Damaged);
@@ -89,27 +105,33 @@ Status Image::walkChain(const FileEntry& entry, Visit&& visit) {
 }
 
 // Reads a chain in runs of consecutive blocks, whole blocks at a time, for
-// copying a file out. The run length it guesses grows while the chain stays
-// contiguous, so a fragmented chain costs no more than twice its own bytes.
+// copying a file out: mapped where the host allows, else read into a
+// buffer. The run length it guesses grows while the chain stays contiguous,
+// so a fragmented chain costs no more than twice its own bytes.
 class ChainReader {
  public:
-  // `buf` holds up to `capacity` blocks.
-  ChainReader(Image& img, unsigned char* buf, uint32_t capacity)
-      : img_(img), buf_(buf), capacity_(capacity) {}
+  static constexpr uint32_t Capacity = 256;  // blocks per run: 1 MiB
+
+  explicit ChainReader(Image& img) : img_(img) {}
 
   // Starts the walk of `entry`'s chain; Damaged when it cannot fit the image.
   Status start(const FileEntry& entry);
-  // Reads the next run into the buffer: *count blocks, 0 after the last one.
+  // Reads the next run: *count blocks at blocks(), 0 after the last one.
   // Damaged when a link leaves the image or the chain's length disagrees
   // with the file's size.
   Status next(uint32_t* count);
+  const unsigned char* blocks() const { return blocks_; }
   // Whether the run just read holds the file's last block.
   bool done() const { return remaining_ == 0; }
 
  private:
+  Status load(uint32_t count);
+
   Image& img_;
-  unsigned char* buf_;
-  uint32_t capacity_;
+  std::unique_ptr<View> view_;
+  std::vector<unsigned char> buf_;  // used only where mapping fails
+  const unsigned char* blocks_ = nullptr;
+  bool canMap_ = true;
   uint32_t guess_ = 1;
   uint32_t cur_ = 0;
   uint32_t remaining_ = 0;

@@ -27,6 +27,23 @@ Status closeGap(Image& img, uint64_t slot) {
   return {};
 }
 
+// The runs of consecutive blocks a chain is made of, as long as they are few
+// enough to keep; a chain with more is walked again to be released.
+struct Runs {
+  static constexpr size_t Max = 1 << 16;  // 512 kB
+  std::vector<std::pair<uint32_t, uint32_t>> list;
+  bool overflow = false;
+
+  void add(uint32_t block) {
+    if (!list.empty() && list.back().first + list.back().second == block)
+      ++list.back().second;
+    else if (list.size() < Max)
+      list.emplace_back(block, 1);
+    else
+      overflow = true;
+  }
+};
+
 }  // namespace
 
 Status removeFile(Env& env, const char* imagePath, std::string_view name) {
@@ -39,8 +56,10 @@ Status removeFile(Env& env, const char* imagePath, std::string_view name) {
   // The whole chain is checked before the first write, so a damaged one
   // never frees another file's block.
   uint32_t blocks = 0;
-  if (Status s = img->walkChain(entry, [&](uint32_t) {
+  Runs runs;
+  if (Status s = img->walkChain(entry, [&](uint32_t block) {
         ++blocks;
+        runs.add(block);
         return Status{};
       });
       !s.ok())
@@ -51,7 +70,12 @@ Status removeFile(Env& env, const char* imagePath, std::string_view name) {
   if (Status s = img->file().sync(); !s.ok()) return s;
   if (Status s = img->writeTableEnd(img->header().tableEnd - FileEntrySize); !s.ok()) return s;
   if (Status s = img->file().sync(); !s.ok()) return s;
-  if (Status s = releaseChain(*img, entry.firstBlock, blocks); !s.ok()) return s;
+  if (runs.overflow) {
+    if (Status s = releaseChain(*img, entry.firstBlock, blocks); !s.ok()) return s;
+  } else {
+    for (auto [start, len] : runs.list)
+      if (Status s = releaseRun(*img, start, len); !s.ok()) return s;
+  }
   if (Status s = img->file().sync(); !s.ok()) return s;
   return img->close();
 }

@@ -142,12 +142,12 @@ Status checkRoom(Image& img, File& host, std::string_view name, uint64_t hostSiz
   return {};
 }
 
-// Makes the copied file visible: the entry first, then tableEnd as the
-// commit, each after what it points to is on the host's disk. *visible tells
-// whether the entry may be seen, so the caller must not free its blocks.
+// Makes the copied file visible. The entry goes into the slot at tableEnd,
+// where nothing reads it yet, and is synced with the data; only then does
+// tableEnd move over it, as the commit. *visible tells whether the entry may
+// be seen, so the caller must not free its blocks.
 Status commit(Image& img, std::string_view name, uint32_t first, uint32_t size, bool* visible) {
   *visible = false;
-  if (Status s = img.file().sync(); !s.ok()) return s;
   unsigned char raw[FileEntrySize];
   encodeEntry(raw, makeEntry(name, first, size));
   uint32_t oldEnd = img.header().tableEnd;
