@@ -85,7 +85,7 @@ class Checker {
   Status sweepData();
   void checkSpareBits();
   void checkEntry(uint32_t slot);
-  bool dropUnreachable(uint32_t slot, const FileEntry& asStored);
+  bool dropUnreachable(uint32_t slot, const FileEntry& probe);
   void walkChain(uint32_t slot);
   void endWalk(uint32_t slot, uint32_t block, uint32_t count);
   void cutChain(Finding f, uint32_t slot, uint32_t atBlock, uint32_t kept);
@@ -135,7 +135,7 @@ class Checker {
   std::vector<unsigned char> notZero_;  // one bit per block: a free block holds data
   std::vector<uint32_t> next_;          // every block's link
   std::vector<uint32_t> owner_;         // slot + 1 of the entry owning a block; 0: none
-  std::vector<FileEntry> entries_;      // the table, mended in memory
+  std::vector<FileEntry> entries_;      // the table; kept entries mended in memory
   std::vector<SlotState> state_;
   NameSet names_;
   std::vector<uint32_t> repeats_;  // slots whose name an earlier kept entry has
@@ -243,16 +243,15 @@ void Checker::checkSpareBits() {
 
 // An entry whose first block cannot be read, or belongs to an earlier file,
 // holds nothing of its own: it goes. An exact repeat of the earlier entry is
-// what an erase cut short leaves behind, and is named as such.
-bool Checker::dropUnreachable(uint32_t slot, const FileEntry& asStored) {
-  const FileEntry& e = entries_[slot];
+// what an erase cut short leaves behind, and is named as such. `probe` is
+// the entry with its name mended, as an earlier copy of it would be by now.
+bool Checker::dropUnreachable(uint32_t slot, const FileEntry& probe) {
   Finding f = entryFinding(Problem::FirstBlockOutOfRange, slot);
-  f.name = std::string(asStored.nameView());
-  f.value = e.firstBlock;
-  if (e.firstBlock < blockCount() && owner_[e.firstBlock] == 0) return false;
-  if (e.firstBlock < blockCount()) {
-    uint32_t other = owner_[e.firstBlock] - 1;
-    f.kind = sameEntry(entries_[other], e) ? Problem::EntryRepeated : Problem::FirstBlockTaken;
+  f.value = probe.firstBlock;
+  if (probe.firstBlock < blockCount() && owner_[probe.firstBlock] == 0) return false;
+  if (probe.firstBlock < blockCount()) {
+    uint32_t other = owner_[probe.firstBlock] - 1;
+    f.kind = sameEntry(entries_[other], probe) ? Problem::EntryRepeated : Problem::FirstBlockTaken;
     setOther(&f, other);
   }
   // An unterminated name is moot once the entry goes: one line says why.
@@ -263,14 +262,12 @@ bool Checker::dropUnreachable(uint32_t slot, const FileEntry& asStored) {
 
 void Checker::checkEntry(uint32_t slot) {
   FileEntry& e = entries_[slot];
-  FileEntry asStored = e;
-  // A repeat is compared as its original would have been mended.
-  if (!terminated(e)) e.name[MaxNameLength] = 0;
-  if (dropUnreachable(slot, asStored)) return;
-  if (!terminated(asStored)) {
-    Finding f = entryFinding(Problem::NameUnterminated, slot);
-    f.name = std::string(asStored.nameView());
-    report(f);
+  FileEntry probe = e;
+  if (!terminated(probe)) probe.name[MaxNameLength] = 0;
+  if (dropUnreachable(slot, probe)) return;
+  if (!terminated(e)) {
+    report(entryFinding(Problem::NameUnterminated, slot));
+    e = probe;
     change(slot);
   }
   walkChain(slot);
@@ -463,19 +460,23 @@ Status Checker::writeSlots(uint64_t firstSlot, const std::vector<const FileEntry
   return file_.writeAt(slotOffset(firstSlot), raw.data(), raw.size());
 }
 
-// Mended entries go back into their own slots, in runs of neighbours.
+// Mended entries go back into their own slots: one write per window of the
+// table, from its first changed slot to its last. The slots in between are
+// written with the bytes they hold on disk, which no crash can spoil.
 Status Checker::writeChangedEntries() {
-  std::vector<const FileEntry*> run;
-  for (size_t slot = 0; slot <= entries_.size(); ++slot) {
-    bool changed = slot < entries_.size() && state_[slot] == SlotState::Changed;
-    if (changed && run.size() < TableBatch) {
-      run.push_back(&entries_[slot]);
-      continue;
+  std::vector<const FileEntry*> span;
+  for (size_t base = 0; base < entries_.size(); base += TableBatch) {
+    size_t end = std::min(base + TableBatch, entries_.size());
+    size_t lo = end, hi = base;
+    for (size_t slot = base; slot < end; ++slot) {
+      if (state_[slot] != SlotState::Changed) continue;
+      lo = std::min(lo, slot);
+      hi = slot + 1;
     }
-    if (!run.empty())
-      if (Status s = writeSlots(slot - run.size(), run); !s.ok()) return s;
-    run.clear();
-    if (changed) run.push_back(&entries_[slot]);
+    span.clear();
+    for (size_t slot = lo; slot < hi; ++slot) span.push_back(&entries_[slot]);
+    if (!span.empty())
+      if (Status s = writeSlots(lo, span); !s.ok()) return s;
   }
   return {};
 }

@@ -214,7 +214,10 @@ void expectFilesServed(const test::TempDir& dir, const std::map<std::string, Byt
   EXPECT_EQ(listed, want);
   for (const std::string& name : listed) {
     ASSERT_TRUE(fetchFile(Env::host(), img.c_str(), out.c_str(), name).ok()) << name;
-    if (keep.count(name)) EXPECT_EQ(test::readBytes(out), keep.at(name)) << name;
+    auto it = keep.find(name);
+    if (it != keep.end()) {
+      EXPECT_EQ(test::readBytes(out), it->second) << name;
+    }
     ASSERT_TRUE(removeFile(Env::host(), img.c_str(), name).ok()) << name;
   }
   std::vector<Finding> findings;
@@ -238,7 +241,9 @@ TEST_P(FsckCase, ReportsAndMends) {
     rc = runFsck(dir, std::string(modes[run]) + " f.img", &out);
     log += std::string("$ fsck.korvane ") + modes[run] + " f.img\n" + out + "Exit status is " +
            std::to_string(rc) + "\n";
-    if (run == 0) EXPECT_EQ(test::readBytes(dir.file("f.img")), d.bytes) << "-n changed it";
+    if (run == 0) {
+      EXPECT_EQ(test::readBytes(dir.file("f.img")), d.bytes) << "-n changed the image";
+    }
   }
   std::string expectFile = std::string(FSCK_CASES) + "/" + GetParam().name + ".expect";
   if (std::getenv("KORVANE_FSCK_UPDATE")) test::writeBytes(expectFile, Bytes(log.begin(), log.end()));
