@@ -68,7 +68,8 @@ const Hostile Cases[] = {
      },
      "KKDKD"},
     {"block links to itself", [](Bytes& b) { putU32(b, 4233, 0); }, "KKDKD"},
-    {"link out of range", [](Bytes& b) { putU32(b, 4233, 4); }, "KKDKD"},
+    {"link one past the last block", [](Bytes& b) { putU32(b, 4233, 4); }, "KKDKD"},
+    {"link far past the file", [](Bytes& b) { putU32(b, 4233, 0x00100000); }, "KKDKD"},
     {"last block lacks EndOfChain", [](Bytes& b) { putU32(b, 8329, 3); }, "KKDKD"},
 
     // ---- the chains are sound but disagree with each other or the bitmap
