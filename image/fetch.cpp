@@ -25,12 +25,27 @@ Status copyOut(Image& img, File& host, const FileEntry& entry) {
   }
 }
 
-// Refuses a host path that names the image itself, however it is spelled.
-Status checkTarget(Env& env, Image& img, const char* hostPath) {
-  FileId target, image;
-  if (!env.stat(hostPath, &target).ok()) return {};  // not there yet: it will be made
+// Opens the host file without emptying it, then checks who it is: never the
+// image itself, however it is spelled, and, when it holds something, only
+// emptied once the whole chain is known to be sound, so a damaged image
+// never costs the user that file. On failure the host path is as it was.
+Status openTarget(Env& env, Image& img, const char* hostPath, const FileEntry& entry,
+                  std::unique_ptr<File>* host, FileId* made) {
+  FileId image, before;
   if (Status s = img.file().identity(&image); !s.ok()) return s;
-  return target.sameAs(image) ? Status::fail(Error::SameFile) : Status{};
+  bool existed = env.stat(hostPath, &before).ok();
+  if (Status s = env.open(hostPath, OpenMode::Create, host); !s.ok()) return s.host();
+  uint64_t size = 0;
+  Status s = (*host)->identity(made);
+  if (s.ok() && made->regular) s = (*host)->size(&size);
+  if (!s.ok()) s = s.host();
+  if (s.ok() && made->sameAs(image)) return Status::fail(Error::SameFile);
+  if (s.ok() && size > 0) s = img.walkChain(entry, [](uint32_t) { return Status{}; });
+  if (s.ok() && made->regular) {
+    if (Status t = (*host)->truncate(0); !t.ok()) s = t.host();
+  }
+  if (!s.ok() && !existed) (void)env.remove(hostPath);  // made just now, and empty
+  return s;
 }
 
 }  // namespace
@@ -44,14 +59,10 @@ Status fetchFile(Env& env, const char* imagePath, const char* hostPath, std::str
   if (slot == img->entryCount()) return Status::fail(Error::NotStored);
   uint32_t blocks = 0;
   if (Status s = chainLength(*img, entry, &blocks); !s.ok()) return s;
-  if (Status s = checkTarget(env, *img, hostPath); !s.ok()) return s;
-
   std::unique_ptr<File> host;
-  if (Status s = env.open(hostPath, OpenMode::CreateTruncate, &host); !s.ok()) return s.host();
   FileId made;
-  Status s = host->identity(&made);
-  if (s.ok()) s = copyOut(*img, *host, entry);
-  if (!s.ok()) {
+  if (Status s = openTarget(env, *img, hostPath, entry, &host, &made); !s.ok()) return s;
+  if (Status s = copyOut(*img, *host, entry); !s.ok()) {
     // A partial copy is worse than none; a pipe or a device stays as it is.
     removePartial(env, hostPath, made, host.get());
     return s;
