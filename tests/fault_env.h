@@ -5,7 +5,12 @@
 // zeroRange, truncate) is cut short (nothing of it, or a prefix of `keep`
 // bytes, reaches the file) and every call after it fails with EIO and changes
 // nothing, as if the power went. Fail: the N-th call of any kind fails with
-// `err`, once or from then on; the others work normally.
+// `err`, once or from then on; the others work normally. Busy lock: every
+// lock() times out as if another run held the file.
+//
+// Every write-like call and every sync is logged in trace(), to check what
+// is synced before what. The loops that cut an operation at every call may
+// skip the host's flush: they judge the order of calls, not the disk cache.
 #pragma once
 
 #include <algorithm>
@@ -27,6 +32,16 @@ class FaultEnv : public Env {
     long failAtCall = 0;              // 1-based; 0: never
     int failErr = EIO;
     bool failStays = false;           // fail every call from failAtCall on
+    bool lockBusy = false;            // lock() gives Error::Locked
+    bool skipSync = false;            // sync() flushes nothing; it is still counted
+  };
+
+  // One write-like call ('w' write or append, 'z' zeroRange, 'r' reserve,
+  // 't' truncate) or 's' sync, as it was asked for.
+  struct Event {
+    char kind;
+    uint64_t offset;
+    uint64_t len;
   };
 
   explicit FaultEnv(Plan plan, Env& base = Env::host()) : plan_(std::move(plan)), base_(base) {}
@@ -34,28 +49,36 @@ class FaultEnv : public Env {
   long writes() const { return writes_; }
   long calls() const { return calls_; }
   bool crashed() const { return crashed_; }
+  // The kind of call that failed first ("open", "readAt", "sync", ...).
+  const char* failedCall() const { return failed_; }
+  bool lockBusy() const { return plan_.lockBusy; }
+  bool skipSync() const { return plan_.skipSync; }
+  const std::vector<Event>& trace() const { return trace_; }
+  void log(char kind, uint64_t offset, uint64_t len) { trace_.push_back({kind, offset, len}); }
 
   Status open(const char* path, OpenMode mode, std::unique_ptr<File>* file) override;
   Status stat(const char* path, FileId* id) override {
-    if (Status s = gate(); !s.ok()) return Status::fail(Error::OpenFailed, s.sysErr);
+    if (Status s = gate("stat"); !s.ok()) return Status::fail(Error::OpenFailed, s.sysErr);
     return base_.stat(path, id);
   }
   Status linkStat(const char* path, FileId* id) override {
-    if (Status s = gate(); !s.ok()) return Status::fail(Error::OpenFailed, s.sysErr);
+    if (Status s = gate("linkStat"); !s.ok()) return Status::fail(Error::OpenFailed, s.sysErr);
     return base_.linkStat(path, id);
   }
   Status remove(const char* path) override {
-    if (Status s = gate(); !s.ok()) return Status::fail(Error::OpenFailed, s.sysErr);
+    if (Status s = gate("remove"); !s.ok()) return Status::fail(Error::OpenFailed, s.sysErr);
     return base_.remove(path);
   }
 
   // Counts a call; fails it when the plan says so.
-  Status gate() {
+  Status gate(const char* what) {
     if (crashed_) return Status::fail(Error::IoError, EIO);
     ++calls_;
     if (plan_.failAtCall > 0 &&
-        (calls_ == plan_.failAtCall || (plan_.failStays && calls_ > plan_.failAtCall)))
+        (calls_ == plan_.failAtCall || (plan_.failStays && calls_ > plan_.failAtCall))) {
+      if (calls_ == plan_.failAtCall) failed_ = what;
       return Status::fail(Error::IoError, plan_.failErr);
+    }
     return {};
   }
   // Counts a write; true when this one is the crash. *keep is how much of it lands.
@@ -73,6 +96,8 @@ class FaultEnv : public Env {
   long writes_ = 0;
   long calls_ = 0;
   bool crashed_ = false;
+  const char* failed_ = "";
+  std::vector<Event> trace_;
 };
 
 class FaultFile : public File {
@@ -80,11 +105,11 @@ class FaultFile : public File {
   FaultFile(FaultEnv& env, std::unique_ptr<File> base) : env_(env), base_(std::move(base)) {}
 
   Status readAt(uint64_t off, void* buf, size_t n, size_t* got) override {
-    if (Status s = env_.gate(); !s.ok()) return s;
+    if (Status s = env_.gate("readAt"); !s.ok()) return s;
     return base_->readAt(off, buf, n, got);
   }
   Status readvAt(uint64_t off, const iovec* iov, int count, size_t* got) override {
-    if (Status s = env_.gate(); !s.ok()) return s;
+    if (Status s = env_.gate("readvAt"); !s.ok()) return s;
     return base_->readvAt(off, iov, count, got);
   }
   Status writeAt(uint64_t off, const void* buf, size_t n) override {
@@ -92,8 +117,9 @@ class FaultFile : public File {
     return writevAt(off, &one, 1);
   }
   Status writevAt(uint64_t off, const iovec* iov, int count) override {
-    if (Status s = env_.gate(); !s.ok()) return s;
+    if (Status s = env_.gate("writevAt"); !s.ok()) return s;
     std::vector<unsigned char> flat = flatten(iov, count);
+    env_.log('w', off, flat.size());
     size_t keep = 0;
     if (env_.crashHere(off, flat.size(), &keep)) {
       if (keep > 0) (void)base_->writeAt(off, flat.data(), keep);
@@ -102,8 +128,9 @@ class FaultFile : public File {
     return base_->writeAt(off, flat.data(), flat.size());
   }
   Status append(const iovec* iov, int count) override {
-    if (Status s = env_.gate(); !s.ok()) return s;
+    if (Status s = env_.gate("append"); !s.ok()) return s;
     std::vector<unsigned char> flat = flatten(iov, count);
+    env_.log('w', 0, flat.size());
     size_t keep = 0;
     if (env_.crashHere(0, flat.size(), &keep)) {
       iovec part{flat.data(), keep};
@@ -114,32 +141,34 @@ class FaultFile : public File {
     return base_->append(&all, 1);
   }
   Status reserve(uint64_t off, uint64_t len) override {
-    return whole([&] { return base_->reserve(off, len); });
+    return whole('r', off, len, [&] { return base_->reserve(off, len); });
   }
   Status zeroRange(uint64_t off, uint64_t len) override {
-    return whole([&] { return base_->zeroRange(off, len); });
+    return whole('z', off, len, [&] { return base_->zeroRange(off, len); });
   }
   Status truncate(uint64_t len) override {
-    return whole([&] { return base_->truncate(len); });
+    return whole('t', 0, len, [&] { return base_->truncate(len); });
   }
   Status sync() override {
-    if (Status s = env_.gate(); !s.ok()) return s;
-    return base_->sync();
+    if (Status s = env_.gate("sync"); !s.ok()) return s;
+    env_.log('s', 0, 0);
+    return env_.skipSync() ? Status{} : base_->sync();
   }
   Status size(uint64_t* bytes) override {
-    if (Status s = env_.gate(); !s.ok()) return s;
+    if (Status s = env_.gate("size"); !s.ok()) return s;
     return base_->size(bytes);
   }
   Status identity(FileId* id) override {
-    if (Status s = env_.gate(); !s.ok()) return s;
+    if (Status s = env_.gate("identity"); !s.ok()) return s;
     return base_->identity(id);
   }
   Status lock(LockMode mode, int waitMs) override {
-    if (Status s = env_.gate(); !s.ok()) return s;
+    if (Status s = env_.gate("lock"); !s.ok()) return s;
+    if (env_.lockBusy()) return Status::fail(Error::Locked);
     return base_->lock(mode, waitMs);
   }
   Status close() override {
-    Status g = env_.gate();
+    Status g = env_.gate("close");
     Status s = base_->close();
     return g.ok() ? s : g;
   }
@@ -147,11 +176,15 @@ class FaultFile : public File {
  private:
   // A call that either happens whole or, at the crash, not at all.
   template <class Op>
-  Status whole(Op op) {
-    if (Status s = env_.gate(); !s.ok()) return s;
+  Status whole(char kind, uint64_t off, uint64_t len, Op op) {
+    if (Status s = env_.gate(kindName(kind)); !s.ok()) return s;
+    env_.log(kind, off, len);
     size_t keep = 0;
     if (env_.crashHere(0, 0, &keep)) return Status::fail(Error::IoError, EIO);
     return op();
+  }
+  static const char* kindName(char kind) {
+    return kind == 'r' ? "reserve" : kind == 'z' ? "zeroRange" : "truncate";
   }
   static std::vector<unsigned char> flatten(const iovec* iov, int count) {
     std::vector<unsigned char> flat;
@@ -167,7 +200,7 @@ class FaultFile : public File {
 };
 
 inline Status FaultEnv::open(const char* path, OpenMode mode, std::unique_ptr<File>* file) {
-  if (Status s = gate(); !s.ok()) return Status::fail(Error::OpenFailed, s.sysErr);
+  if (Status s = gate("open"); !s.ok()) return Status::fail(Error::OpenFailed, s.sysErr);
   std::unique_ptr<File> inner;
   if (Status s = base_.open(path, mode, &inner); !s.ok()) return s;
   *file = std::make_unique<FaultFile>(*this, std::move(inner));
