@@ -45,25 +45,24 @@ class NameSet {
   }
   // The slot whose name is `name`, if any.
   bool find(std::string_view name, uint32_t* slot) const {
-    for (size_t i = home(name);; i = (i + 1) & (table_.size() - 1)) {
-      if (table_[i] == 0) return false;
-      if (entries_[table_[i] - 1].nameView() == name) {
-        *slot = table_[i] - 1;
-        return true;
-      }
-    }
+    size_t cell = probe(name);
+    if (table_[cell] == 0) return false;
+    *slot = table_[cell] - 1;
+    return true;
   }
-  void insert(uint32_t slot) {
-    size_t i = home(entries_[slot].nameView());
-    while (table_[i] != 0) i = (i + 1) & (table_.size() - 1);
-    table_[i] = slot + 1;
-  }
+  // Adds the entry at `slot`, whose name is not in the set yet.
+  void insert(uint32_t slot) { table_[probe(entries_[slot].nameView())] = slot + 1; }
 
  private:
-  size_t home(std::string_view name) const {
+  // The cell holding `name`, or the empty cell where it would go. The table
+  // is never full, so an empty cell comes within one round.
+  size_t probe(std::string_view name) const {
     uint64_t h = 1469598103934665603ull;  // FNV-1a
     for (unsigned char c : name) h = (h ^ c) * 1099511628211ull;
-    return static_cast<size_t>(h) & (table_.size() - 1);
+    size_t mask = table_.size() - 1, cell = static_cast<size_t>(h) & mask;
+    for (size_t i = 0; i < table_.size(); ++i, cell = (cell + 1) & mask)
+      if (table_[cell] == 0 || entries_[table_[cell] - 1].nameView() == name) return cell;
+    return cell;  // not reached
   }
 
   const std::vector<FileEntry>& entries_;
