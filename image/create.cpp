@@ -8,10 +8,12 @@ namespace {
 
 // Lays out the new image in `f`: the header goes last, so a file cut short
 // by a crash holds zeros where the header should be and is never taken for
-// a sound image.
-Status layOut(File& f, const Geometry& g) {
+// a sound image. *touched tells whether the old contents are gone.
+Status layOut(File& f, const Geometry& g, bool* touched) {
+  *touched = false;
   if (Status s = f.lock(LockMode::Exclusive, LockWaitMs); !s.ok()) return s;
   if (Status s = f.truncate(0); !s.ok()) return s;
+  *touched = true;
   if (Status s = f.reserve(0, g.imageBytes); !s.ok()) return s;
   unsigned char raw[HeaderSize];
   encodeHeader(raw, {g.blockCount, g.dataOffset, static_cast<uint32_t>(tableStart(g.blockCount))});
@@ -27,16 +29,22 @@ Status makeImage(Env& env, const char* path, uint32_t diskSizeKb, Geometry* out)
   Geometry g{static_cast<uint32_t>(blocks), static_cast<uint32_t>(dataOffsetFor(blocks)),
              static_cast<uint32_t>(imageBytes(blocks))};
 
-  std::unique_ptr<File> f;
   // Not truncated at open: the lock is taken first, so a reader of the old
   // image never sees it vanish under its feet.
+  FileId before;
+  bool existed = env.stat(path, &before).ok();
+  std::unique_ptr<File> f;
   if (Status s = env.open(path, OpenMode::Create, &f); !s.ok()) return s;
   FileId made;
+  bool touched = false;
   Status s = f->identity(&made);
-  if (s.ok()) s = layOut(*f, g);
-  if (s.code == Error::Locked) return s;  // someone else's image: untouched
+  if (s.ok()) s = layOut(*f, g, &touched);
   if (!s.ok()) {
-    removePartial(env, path, made, f.get());
+    // A file that held something is only removed once its contents are gone.
+    if (touched)
+      removePartial(env, path, made, f.get());
+    else if (!existed)
+      (void)env.remove(path);
     return s;
   }
   if (Status c = f->close(); !c.ok()) {

@@ -44,6 +44,37 @@ struct Runs {
   }
 };
 
+// Whether another entry starts inside the chain: an entry repeated by an
+// interrupted erase still points to these blocks, and freeing them would
+// hand its data to the next file written.
+Status sharedWithOther(Image& img, uint64_t slot, const Runs& runs, bool* shared) {
+  *shared = false;
+  if (runs.overflow) return {};  // too many runs to keep: not checked
+  auto sorted = runs.list;
+  std::sort(sorted.begin(), sorted.end());
+  constexpr size_t Batch = 2048;
+  std::vector<FileEntry> batch;
+  uint64_t total = img.entryCount();
+  for (uint64_t first = 0; first < total && !*shared; first += Batch) {
+    size_t count = static_cast<size_t>(std::min<uint64_t>(Batch, total - first));
+    if (Status s = img.readEntries(first, count, &batch); !s.ok()) return s;
+    for (size_t i = 0; i < count && !*shared; ++i) {
+      if (first + i == slot) continue;
+      uint32_t b = batch[i].firstBlock;
+      auto it = std::upper_bound(sorted.begin(), sorted.end(), std::make_pair(b, EndOfChain));
+      *shared = it != sorted.begin() && b - std::prev(it)->first < std::prev(it)->second;
+    }
+  }
+  return {};
+}
+
+Status releaseAll(Image& img, const FileEntry& entry, uint32_t blocks, const Runs& runs) {
+  if (runs.overflow) return releaseChain(img, entry.firstBlock, blocks);
+  for (auto [start, len] : runs.list)
+    if (Status s = releaseRun(img, start, len); !s.ok()) return s;
+  return {};
+}
+
 }  // namespace
 
 Status removeFile(Env& env, const char* imagePath, std::string_view name) {
@@ -65,16 +96,18 @@ Status removeFile(Env& env, const char* imagePath, std::string_view name) {
       !s.ok())
     return s;
 
+  bool shared = false;
+  if (Status s = sharedWithOther(*img, slot, runs, &shared); !s.ok()) return s;
+
   // The entry leaves the table, durably, before any of its blocks is freed.
   if (Status s = closeGap(*img, slot); !s.ok()) return s;
   if (Status s = img->file().sync(); !s.ok()) return s;
   if (Status s = img->writeTableEnd(img->header().tableEnd - FileEntrySize); !s.ok()) return s;
   if (Status s = img->file().sync(); !s.ok()) return s;
-  if (runs.overflow) {
-    if (Status s = releaseChain(*img, entry.firstBlock, blocks); !s.ok()) return s;
-  } else {
-    for (auto [start, len] : runs.list)
-      if (Status s = releaseRun(*img, start, len); !s.ok()) return s;
+  // Blocks another entry still starts in stay marked used, for that entry
+  // or for a checker to settle.
+  if (!shared) {
+    if (Status s = releaseAll(*img, entry, blocks, runs); !s.ok()) return s;
   }
   if (Status s = img->file().sync(); !s.ok()) return s;
   return img->close();

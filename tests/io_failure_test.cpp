@@ -43,9 +43,15 @@ constexpr Mode Modes[] = {{EIO, false, "EIO once"},
 // A failure that is reported must leave what a crash may leave; one that
 // happens once leaves no trace where the operation can undo itself. (From
 // then on, even removing a partial file fails.)
-void judgeFailure(const Scenario& sc, World& w, const Mode& m, const std::string& where) {
+void judgeFailure(const Scenario& sc, World& w, const Mode& m, const std::string& call,
+                  const std::string& where) {
   EXPECT_EQ(w.judgeCut(), "") << where;
   if (m.stays) return;
+  // Until it is emptied, the file a create replaces is left as it was.
+  bool early = call == "stat" || call == "open" || call == "identity" || call == "lock" ||
+               call == "truncate";
+  EXPECT_TRUE(sc.kind != Scenario::Make || sc.base.empty() || !early || w.image() == sc.base)
+      << where << ": the old image is gone before it was touched";
   bool stored = w.report().files.count(sc.name) > 0;
   EXPECT_TRUE(sc.kind != Scenario::Make || !w.imageExists() || w.image() == sc.base)
       << where << ": a half image is left";
@@ -81,7 +87,7 @@ long failEverywhere(const Scenario& sc) {
         EXPECT_EQ(w.judgeDone(true), "") << where;
       } else {
         expectOneErrorLine(p, where);
-        judgeFailure(sc, w, m, where);
+        judgeFailure(sc, w, m, env.failedCall(), where);
       }
       EXPECT_EQ(w.retry(), "") << where;
     }

@@ -184,6 +184,25 @@ TEST_F(StoreTest, OnlyFileErasedThenStoredAgain) {
   EXPECT_TRUE(store("x", test::bytesOf("again")).ok());
 }
 
+// An interrupted erase can leave an entry shown twice. Erasing one copy
+// must not free the blocks the other still points to.
+TEST_F(StoreTest, ErasingARepeatedEntryKeepsItsBlocksForTheOtherCopy) {
+  Bytes img = test::emptyImage(4);
+  Bytes data = test::patternBytes(5000, 3);
+  test::addFile(img, "x", data, {1, 2});
+  std::copy_n(img.begin() + test::slotAt(4, 0), 32, img.begin() + test::slotAt(4, 1));
+  test::putU32(img, 8, static_cast<uint32_t>(test::slotAt(4, 2)));
+  put(img);
+  ASSERT_TRUE(erase("x").ok());
+  Bytes after = image();
+  EXPECT_EQ(after[12], 0x06) << "blocks 1 and 2 stay in use";
+  Bytes back;
+  ASSERT_TRUE(fetch("x", &back).ok());
+  EXPECT_EQ(back, data);
+  ASSERT_TRUE(erase("x").ok());
+  EXPECT_EQ(image()[12], 0x00) << "the last copy frees them";
+}
+
 TEST_F(StoreTest, EmptyAndLongestNames) {
   for (std::string name : {std::string(), std::string("abcdefghijklmnopqrs")}) {
     put(test::emptyImage(1));
