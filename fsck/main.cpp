@@ -149,6 +149,8 @@ std::string entryText(const Finding& f) {
       return who + ": name has no terminating NUL.  Cut it to " + num(MaxNameLength) + " bytes";
     case Problem::EntryRepeated:
       return who + " repeats " + other + " exactly.  Drop it";
+    case Problem::EntryTorn:
+      return who + " is half overwritten by " + other + ".  Copy " + other + " over it";
     case Problem::FirstBlockOutOfRange:
       return who + ": first block " + num(f.value) + " is outside the image.  Drop the entry";
     case Problem::FirstBlockTaken:

@@ -84,6 +84,7 @@ class Checker {
   Status sweepData();
   void checkSpareBits();
   void checkEntry(uint32_t slot);
+  void mendTornCopy(uint32_t slot);
   bool dropUnreachable(uint32_t slot, const FileEntry& probe);
   void walkChain(uint32_t slot);
   void endWalk(uint32_t slot, uint32_t block, uint32_t count);
@@ -259,7 +260,25 @@ bool Checker::dropUnreachable(uint32_t slot, const FileEntry& probe) {
   return true;
 }
 
+// Moving entries down, as an erase does, writes each slot from the one
+// above it. A crash that lands only part of a slot leaves it starting like
+// the entry above, whose first block it shares, and ending like the entry it
+// held before. The entry above is still whole: it is copied down, and then
+// goes as an exact repeat.
+void Checker::mendTornCopy(uint32_t slot) {
+  if (slot + 1 >= entries_.size()) return;
+  FileEntry& e = entries_[slot];
+  const FileEntry& above = entries_[slot + 1];
+  if (e.firstBlock != above.firstBlock || sameEntry(e, above)) return;
+  Finding f = entryFinding(Problem::EntryTorn, slot);
+  setOther(&f, slot + 1);
+  report(f);
+  e = above;
+  change(slot);
+}
+
 void Checker::checkEntry(uint32_t slot) {
+  mendTornCopy(slot);
   FileEntry& e = entries_[slot];
   FileEntry probe = e;
   if (!terminated(probe)) probe.name[MaxNameLength] = 0;

@@ -32,6 +32,8 @@ enum class Problem {
   // One entry, at `slot`, called `name`.
   NameUnterminated,      // no NUL in the name field: cut to MaxNameLength bytes
   EntryRepeated,         // the same bytes as entry `other`: dropped
+  EntryTorn,             // starts where the next entry, `other`, does but differs: a move
+                         // torn part way; `other` is copied over it, and is then a repeat
   FirstBlockOutOfRange,  // value: firstBlock; nothing readable: dropped
   FirstBlockTaken,       // value: firstBlock, owned by entry `other`: dropped
   LinkOutOfRange,        // block `first` links to `value`: cut after `expected` blocks
