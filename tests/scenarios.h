@@ -120,6 +120,7 @@ class World {
     hasTarget_ = !sc_.intoImage && slurp(target_, &target);
   }
   bool imageExists() const { return exists_; }
+  const std::string& imagePath() const { return image_; }
   bool targetExists() const { return hasTarget_; }
   const Bytes& image() const { return now_; }
   const CheckReport& report() const { return report_; }
