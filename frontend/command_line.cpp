@@ -42,12 +42,6 @@ void printHelp() {
   std::cout.unsetf(std::ios::adjustfield);
 }
 
-// The size conversion of atoi, without its undefined overflow: the value is
-// taken as strtol reads it and cut to 32 bits.
-uint32_t sizeFromText(const char* text) {
-  return static_cast<uint32_t>(std::strtol(text, nullptr, 10));
-}
-
 // Scans argv; returns false when the run ends here (help or an error line).
 bool scan(int argc, const char* const* argv, Choice* c) {
   auto choose = [c](Op op) {
@@ -124,6 +118,10 @@ void run(const Choice& c) {
 }
 
 }  // namespace
+
+uint32_t sizeFromText(const char* text) {
+  return static_cast<uint32_t>(std::strtol(text, nullptr, 10));
+}
 
 int runCommandLine(int argc, const char* const* argv) {
   Choice c;

@@ -89,7 +89,7 @@ bool Console::command(const std::string& cmd) {
     printHelp();
   } else if (cmd == "create") {
     if (!word(&a) || !word(&b)) return false;
-    createDisk(a.c_str(), static_cast<uint32_t>(std::strtol(b.c_str(), nullptr, 10)));
+    createDisk(a.c_str(), sizeFromText(b.c_str()));
   } else if (cmd == "mount") {
     return mount();
   } else if (cmd == "unmount") {

@@ -1,6 +1,7 @@
 // The two front ends: one operation chosen by switches, or the console.
 #pragma once
 
+#include <cstdint>
 #include <istream>
 
 namespace korvane {
@@ -8,6 +9,10 @@ namespace korvane {
 // Scans the switches, then runs one operation, prints the help screen or one
 // error line, or hands over to the console. Always returns 0.
 int runCommandLine(int argc, const char* const* argv);
+
+// A size typed in kB, converted as atoi does but without its undefined
+// overflow: the value strtol reads, cut to 32 bits.
+uint32_t sizeFromText(const char* text);
 
 // Reads commands word by word from `in` until "exit", the end of input or a
 // read error.

@@ -12,7 +12,8 @@ namespace korvane {
 // Damaged when a link leaves the image before `count` blocks.
 Status releaseChain(Image& img, uint32_t first, uint32_t count);
 
-// Zeroes blocks [start, start + len), then clears their bits.
+// Zeroes blocks [start, start + len), then clears their bits. On failure:
+// IoError, with the blocks still marked used.
 Status releaseRun(Image& img, uint32_t start, uint32_t len);
 
 }  // namespace korvane

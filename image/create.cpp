@@ -43,7 +43,7 @@ Status makeImage(Env& env, const char* path, uint32_t diskSizeKb, Geometry* out)
     // A file that held something is only removed once its contents are gone.
     if (touched)
       removePartial(env, path, made, f.get());
-    else if (!existed)
+    else if (!existed && s.code != Error::Locked)  // a locked file is someone else's
       (void)env.remove(path);
     return s;
   }

@@ -17,6 +17,11 @@ namespace {
 
 Status ioError() { return Status::fail(Error::IoError, errno); }
 
+FileId toFileId(const struct stat& st) {
+  return {static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+          S_ISREG(st.st_mode)};
+}
+
 class PosixView final : public View {
  public:
   PosixView(void* base, size_t len, size_t skip) : base_(base), len_(len) {
@@ -163,8 +168,7 @@ class PosixFile final : public File {
   Status identity(FileId* id) override {
     struct stat st;
     if (::fstat(fd_, &st) != 0) return ioError();
-    *id = {static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
-           S_ISREG(st.st_mode)};
+    *id = toFileId(st);
     return {};
   }
 
@@ -235,16 +239,14 @@ class PosixEnv final : public Env {
   Status stat(const char* path, FileId* id) override {
     struct stat st;
     if (::stat(path, &st) != 0) return Status::fail(Error::OpenFailed, errno);
-    *id = {static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
-           S_ISREG(st.st_mode)};
+    *id = toFileId(st);
     return {};
   }
 
   Status linkStat(const char* path, FileId* id) override {
     struct stat st;
     if (::lstat(path, &st) != 0) return Status::fail(Error::OpenFailed, errno);
-    *id = {static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
-           S_ISREG(st.st_mode)};
+    *id = toFileId(st);
     return {};
   }
 

@@ -57,6 +57,7 @@ Status fetchFile(Env& env, const char* imagePath, const char* hostPath, std::str
   FileEntry entry;
   if (Status s = img->findEntry(name, &slot, &entry); !s.ok()) return s;
   if (slot == img->entryCount()) return Status::fail(Error::NotStored);
+  // An entry whose chain cannot even fit the image makes no host file.
   uint32_t blocks = 0;
   if (Status s = chainLength(*img, entry, &blocks); !s.ok()) return s;
   std::unique_ptr<File> host;

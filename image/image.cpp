@@ -38,22 +38,13 @@ Status Image::readEntries(uint64_t firstSlot, size_t count, std::vector<FileEntr
 }
 
 Status Image::findEntry(std::string_view name, uint64_t* slot, FileEntry* entry) {
-  constexpr size_t Batch = 2048;  // 64 KiB of table per read
-  std::vector<FileEntry> batch;
-  uint64_t total = entryCount();
-  for (uint64_t first = 0; first < total; first += Batch) {
-    size_t count = static_cast<size_t>(std::min<uint64_t>(Batch, total - first));
-    if (Status s = readEntries(first, count, &batch); !s.ok()) return s;
-    for (size_t i = 0; i < count; ++i) {
-      if (batch[i].hasName(name)) {
-        *slot = first + i;
-        *entry = batch[i];
-        return {};
-      }
-    }
-  }
-  *slot = total;
-  return {};
+  *slot = entryCount();
+  return forEachEntry([&](uint64_t i, const FileEntry& e) {
+    if (!e.hasName(name)) return true;
+    *slot = i;
+    *entry = e;
+    return false;
+  });
 }
 
 Status Image::writeTableEnd(uint32_t tableEnd) {
@@ -86,11 +77,6 @@ Status LinkReader::read(uint32_t block, uint32_t* next) {
     return s;
   *next = decodeU32(raw);
   return {};
-}
-
-Status Image::close() {
-  Status s = file_->close();
-  return s;
 }
 
 Status ChainReader::start(const FileEntry& entry) {

@@ -2,6 +2,7 @@
 // the walks over its bitmap, table and chains. Nothing here prints.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -38,6 +39,10 @@ class Image {
 
   // Reads `count` entries from `firstSlot` on; all must lie below tableEnd.
   Status readEntries(uint64_t firstSlot, size_t count, std::vector<FileEntry>* out);
+  // Calls visit(slot, entry) for each used slot in order, reading the table
+  // in batches, until visit returns false.
+  template <class Visit>
+  Status forEachEntry(Visit&& visit);
   // Finds the first used slot whose name is `name`. *slot is entryCount()
   // when no entry carries it.
   Status findEntry(std::string_view name, uint64_t* slot, FileEntry* entry);
@@ -50,8 +55,8 @@ class Image {
   template <class Visit>
   Status walkChain(const FileEntry& entry, Visit&& visit);
 
-  // Flushes and closes, reporting what was lost.
-  Status close();
+  // Closes, reporting a failure the host tells only now.
+  Status close() { return file_->close(); }
 
  private:
   Image(std::unique_ptr<File> f, Header h) : file_(std::move(f)), header_(h) {}
@@ -82,6 +87,20 @@ inline Status chainLength(const Image& img, const FileEntry& e, uint32_t* n) {
   if (blocks > img.blockCount() || !img.validBlock(e.firstBlock))
     return Status::fail(Error::Damaged);
   *n = static_cast<uint32_t>(blocks);
+  return {};
+}
+
+template <class Visit>
+Status Image::forEachEntry(Visit&& visit) {
+  constexpr uint64_t Batch = 2048;  // 64 KiB of table per read
+  std::vector<FileEntry> batch;
+  uint64_t total = entryCount();
+  for (uint64_t first = 0; first < total; first += Batch) {
+    size_t count = static_cast<size_t>(std::min(Batch, total - first));
+    if (Status s = readEntries(first, count, &batch); !s.ok()) return s;
+    for (size_t i = 0; i < count; ++i)
+      if (!visit(first + i, batch[i])) return {};
+  }
   return {};
 }
 

@@ -100,6 +100,12 @@ inline constexpr uint64_t bitmapByteOf(uint32_t block) { return block / 8; }
 inline constexpr unsigned char bitmapMask(uint32_t block) {
   return static_cast<unsigned char>(1u << (block % 8));
 }
+// The bits of bitmap byte `byte` that stand for blocks: all eight but in the
+// last byte of a count that is not a multiple of 8.
+inline constexpr unsigned blockBitsOf(uint64_t byte, uint64_t blockCount) {
+  uint64_t blocks = blockCount - byte * 8;
+  return blocks >= 8 ? 0xFFu : (1u << blocks) - 1;
+}
 inline bool testBit(const unsigned char* bitmap, uint32_t block) {
   return bitmap[bitmapByteOf(block)] & bitmapMask(block);
 }

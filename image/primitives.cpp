@@ -27,11 +27,9 @@ Status hasFreeBlocks(Image& img, uint64_t n, bool* enough) {
         !s.ok())
       return s;
     for (size_t i = 0; i < window.size(); ++i) {
-      uint64_t firstBlock = (start + i) * 8;
-      unsigned valid = static_cast<unsigned>(std::min<uint64_t>(8, blocks - firstBlock));
       // Bits that stand for no block are never counted as free.
-      unsigned mask = (1u << valid) - 1;
-      freeCount += static_cast<unsigned>(std::popcount(~window[i] & mask & 0xFFu));
+      unsigned mask = blockBitsOf(start + i, blocks);
+      freeCount += static_cast<unsigned>(std::popcount(~window[i] & mask));
     }
     if (freeCount >= n) {
       *enough = true;

@@ -10,19 +10,20 @@
 namespace korvane {
 
 // Whether at least `n` blocks are free. Stops at the n-th free block; false
-// without reading the bitmap when n exceeds blockCount.
+// without reading the bitmap when n exceeds blockCount. On failure: IoError.
 Status hasFreeBlocks(Image& img, uint64_t n, bool* enough);
 
-// Whether an entry below tableEnd carries exactly `name`.
+// Whether an entry below tableEnd carries exactly `name`. On failure: IoError.
 Status fileExists(Image& img, std::string_view name, bool* exists);
 
 // Takes the lowest free block: sets its bit in the image and returns its
 // index in *block. When no block is free, *block is EndOfChain and nothing
-// is written.
+// is written. A file's blocks are taken in one pass by FreeBlockCursor and
+// markBlocks instead; this is the single step they repeat.
 Status allocateBlock(Image& img, uint32_t* block);
 
 // Yields the free blocks of the bitmap in ascending order in one pass,
-// holding one window of the bitmap at a time. It only reads; takeRun marks.
+// holding one window of the bitmap at a time. It only reads; markBlocks marks.
 class FreeBlockCursor {
  public:
   explicit FreeBlockCursor(Image& img) : img_(img) {}
@@ -39,7 +40,8 @@ class FreeBlockCursor {
 };
 
 // Sets the bits of blocks [first, first + count) in the image's bitmap, or
-// clears them when `used` is false.
+// clears them when `used` is false. On failure: IoError, the bits unchanged
+// or, after a torn write, partly changed.
 Status markBlocks(Image& img, uint32_t first, uint32_t count, bool used);
 
 }  // namespace korvane

@@ -27,52 +27,46 @@ Status closeGap(Image& img, uint64_t slot) {
   return {};
 }
 
-// The runs of consecutive blocks a chain is made of, as long as they are few
-// enough to keep; a chain with more is walked again to be released.
-struct Runs {
-  static constexpr size_t Max = 1 << 16;  // 512 kB
-  std::vector<std::pair<uint32_t, uint32_t>> list;
-  bool overflow = false;
+// The blocks of the chain being erased, one bit each as in the bitmap: at
+// most 130 kB, whatever the chain.
+class BlockSet {
+ public:
+  explicit BlockSet(uint32_t blockCount) : bits_(bitmapBytes(blockCount)), count_(blockCount) {}
+  void add(uint32_t block) { setBit(bits_.data(), block); }
+  bool has(uint32_t block) const { return block < count_ && testBit(bits_.data(), block); }
 
-  void add(uint32_t block) {
-    if (!list.empty() && list.back().first + list.back().second == block)
-      ++list.back().second;
-    else if (list.size() < Max)
-      list.emplace_back(block, 1);
-    else
-      overflow = true;
+  // Zeroes and frees the blocks, a run of consecutive ones at a time.
+  Status release(Image& img) const {
+    for (uint32_t b = 0; b < count_;) {
+      if (bits_[bitmapByteOf(b)] == 0) {
+        b = (b / 8 + 1) * 8;  // a byte with no block of the chain
+        continue;
+      }
+      uint32_t start = b;
+      while (b < count_ && has(b)) ++b;
+      if (b > start) {
+        if (Status s = releaseRun(img, start, b - start); !s.ok()) return s;
+      } else {
+        ++b;
+      }
+    }
+    return {};
   }
+
+ private:
+  std::vector<unsigned char> bits_;
+  uint32_t count_;
 };
 
 // Whether another entry starts inside the chain: an entry repeated by an
 // interrupted erase still points to these blocks, and freeing them would
 // hand its data to the next file written.
-Status sharedWithOther(Image& img, uint64_t slot, const Runs& runs, bool* shared) {
+Status sharedWithOther(Image& img, uint64_t slot, const BlockSet& chain, bool* shared) {
   *shared = false;
-  if (runs.overflow) return {};  // too many runs to keep: not checked
-  auto sorted = runs.list;
-  std::sort(sorted.begin(), sorted.end());
-  constexpr size_t Batch = 2048;
-  std::vector<FileEntry> batch;
-  uint64_t total = img.entryCount();
-  for (uint64_t first = 0; first < total && !*shared; first += Batch) {
-    size_t count = static_cast<size_t>(std::min<uint64_t>(Batch, total - first));
-    if (Status s = img.readEntries(first, count, &batch); !s.ok()) return s;
-    for (size_t i = 0; i < count && !*shared; ++i) {
-      if (first + i == slot) continue;
-      uint32_t b = batch[i].firstBlock;
-      auto it = std::upper_bound(sorted.begin(), sorted.end(), std::make_pair(b, EndOfChain));
-      *shared = it != sorted.begin() && b - std::prev(it)->first < std::prev(it)->second;
-    }
-  }
-  return {};
-}
-
-Status releaseAll(Image& img, const FileEntry& entry, uint32_t blocks, const Runs& runs) {
-  if (runs.overflow) return releaseChain(img, entry.firstBlock, blocks);
-  for (auto [start, len] : runs.list)
-    if (Status s = releaseRun(img, start, len); !s.ok()) return s;
-  return {};
+  return img.forEachEntry([&](uint64_t i, const FileEntry& e) {
+    *shared = i != slot && chain.has(e.firstBlock);
+    return !*shared;
+  });
 }
 
 }  // namespace
@@ -86,31 +80,32 @@ Status removeFile(Env& env, const char* imagePath, std::string_view name) {
   if (slot == img->entryCount()) return Status::fail(Error::NotStored);
   // The whole chain is checked before the first write, so a damaged one
   // never frees another file's block.
-  uint32_t blocks = 0;
-  Runs runs;
+  BlockSet chain(img->blockCount());
   if (Status s = img->walkChain(entry, [&](uint32_t block) {
-        ++blocks;
-        runs.add(block);
+        chain.add(block);
         return Status{};
       });
       !s.ok())
     return s;
-
   bool shared = false;
-  if (Status s = sharedWithOther(*img, slot, runs, &shared); !s.ok()) return s;
+  if (Status s = sharedWithOther(*img, slot, chain, &shared); !s.ok()) return s;
 
   // The entry leaves the table, durably, before any of its blocks is freed.
-  if (Status s = closeGap(*img, slot); !s.ok()) return s;
-  if (Status s = img->file().sync(); !s.ok()) return s;
+  if (slot + 1 < img->entryCount()) {
+    if (Status s = closeGap(*img, slot); !s.ok()) return s;
+    if (Status s = img->file().sync(); !s.ok()) return s;
+  }
   if (Status s = img->writeTableEnd(img->header().tableEnd - FileEntrySize); !s.ok()) return s;
   if (Status s = img->file().sync(); !s.ok()) return s;
   // Blocks another entry still starts in stay marked used, for that entry
   // or for a checker to settle.
-  if (!shared) {
-    if (Status s = releaseAll(*img, entry, blocks, runs); !s.ok()) return s;
-  }
-  if (Status s = img->file().sync(); !s.ok()) return s;
-  return img->close();
+  // From here the file is gone for good: what fails now only leaves blocks
+  // marked used or not yet zeroed, which a checker mends.
+  Status s = shared ? Status{} : chain.release(*img);
+  if (s.ok()) s = img->file().sync();
+  if (s.ok()) s = img->close();
+  s.committed = true;
+  return s;
 }
 
 }  // namespace korvane

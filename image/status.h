@@ -21,11 +21,13 @@ struct [[nodiscard]] Status {
   Error code = Error::Ok;
   int sysErr = 0;       // errno for OpenFailed and IoError, else 0
   bool onHost = false;  // the failure concerns the host file, not the image
+  // The change was made and made durable; only the cleanup after it failed.
+  bool committed = false;
 
   bool ok() const { return code == Error::Ok; }
-  static Status fail(Error c, int err = 0) { return {c, err, false}; }
+  static Status fail(Error c, int err = 0) { return {c, err, false, false}; }
   // The same failure, marked as the host file's.
-  Status host() const { return {code, sysErr, true}; }
+  Status host() const { return {code, sysErr, true, committed}; }
 };
 
 }  // namespace korvane

@@ -22,7 +22,7 @@ class Copier {
  public:
   Copier(Image& img, File& host, uint32_t size)
       : img_(img), host_(host), size_(size), left_(static_cast<uint32_t>(blocksForFile(size))),
-        cursor_(img), buf_(size_t{RunBlocks} * BlockSize) {}
+        cursor_(img), buf_(size_t{std::min(RunBlocks, left_)} * BlockSize) {}
 
   Status run(uint32_t* firstBlock);
   // Releases every block taken so far, after a failure.

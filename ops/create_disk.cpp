@@ -21,7 +21,7 @@ void createDisk(const char* imageName, uint32_t diskSize, Env& env) {
   if (!s.ok()) return reportImageFailure(s, "write");
   std::cout << "Created virtual disk image: " << imageName << std::endl;
   std::cout << "Data blocks count: " << g.blockCount << std::endl;
-  std::cout << "Aviable data space: " << g.blockCount * 4 << "kB" << std::endl;
+  std::cout << "Aviable data space: " << g.blockCount * (BlockSize / 1024) << "kB" << std::endl;
   std::cout << "Real disk image size: " << g.imageBytes << "B" << std::endl;
 }
 

@@ -41,8 +41,11 @@ void showStat(const char* imageName, Env& env) {
   std::cout << "DISK STATUS" << std::endl;
   std::cout << "DISK IMAGE: " << imageName << std::endl;
   std::cout << "MEMORY BLOCKS: " << blocks << std::endl;
-  std::cout << "MAX DATA SIZE: " << 4 * blocks << " kB" << std::endl;
-  std::cout << "REAL DISK SIZE: " << fixed((12 + 4128 * blocks) / 1024.0, 2) << " kB" << std::endl;
+  // The real size leaves the bitmap out, as this report always has.
+  std::cout << "MAX DATA SIZE: " << BlockSize / 1024 * blocks << " kB" << std::endl;
+  std::cout << "REAL DISK SIZE: "
+            << fixed((HeaderSize + (BlockSize + FileEntrySize) * blocks) / 1024.0, 2) << " kB"
+            << std::endl;
   std::cout << "MEMORY MAP: " << std::endl;
   printMap(r);
   std::cout << "MEMORY STATUS" << std::endl;
