@@ -41,7 +41,9 @@ Status openTarget(Env& env, Image& img, const char* hostPath, const FileEntry& e
   if (!s.ok()) s = s.host();
   if (s.ok() && made->sameAs(image)) return Status::fail(Error::SameFile);
   if (s.ok() && size > 0) s = img.walkChain(entry, [](uint32_t) { return Status{}; });
-  if (s.ok() && made->regular) {
+  // An empty file is left as it is: emptying it again would cost a flush at
+  // close on hosts that guard files replaced by truncation.
+  if (s.ok() && size > 0) {
     if (Status t = (*host)->truncate(0); !t.ok()) s = t.host();
   }
   if (!s.ok() && !existed) (void)env.remove(hostPath);  // made just now, and empty

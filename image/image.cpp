@@ -93,7 +93,7 @@ Status ChainReader::load(uint32_t count) {
     return {};
   }
   canMap_ = false;
-  buf_.resize(size_t{Capacity} * BlockSize);
+  if (buf_.size() < bytes) buf_.resize(bytes);
   blocks_ = buf_.data();
   return readExact(img_.file(), img_.blockOffset(cur_), buf_.data(), bytes);
 }

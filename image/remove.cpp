@@ -97,12 +97,11 @@ Status removeFile(Env& env, const char* imagePath, std::string_view name) {
   }
   if (Status s = img->writeTableEnd(img->header().tableEnd - FileEntrySize); !s.ok()) return s;
   if (Status s = img->file().sync(); !s.ok()) return s;
-  // Blocks another entry still starts in stay marked used, for that entry
-  // or for a checker to settle.
-  // From here the file is gone for good: what fails now only leaves blocks
-  // marked used or not yet zeroed, which a checker mends.
+  // From here the file is gone for good. Blocks another entry still starts
+  // in stay marked used, for that entry or for a checker to settle. Freeing
+  // is not synced: lost to a crash, it leaves blocks marked used or not yet
+  // zeroed, which is harmless and which a checker mends.
   Status s = shared ? Status{} : chain.release(*img);
-  if (s.ok()) s = img->file().sync();
   if (s.ok()) s = img->close();
   s.committed = true;
   return s;
