@@ -28,15 +28,6 @@ Status Image::open(Env& env, const char* path, Access access, std::unique_ptr<Im
   return {};
 }
 
-Status Image::readEntries(uint64_t firstSlot, size_t count, std::vector<FileEntry>* out) {
-  std::vector<unsigned char> raw(count * FileEntrySize);
-  if (Status s = readExact(*file_, slotOffset(firstSlot), raw.data(), raw.size()); !s.ok())
-    return s;
-  out->clear();
-  for (size_t i = 0; i < count; ++i) out->push_back(decodeEntry(raw.data() + i * FileEntrySize));
-  return {};
-}
-
 Status Image::findEntry(std::string_view name, uint64_t* slot, FileEntry* entry) {
   *slot = entryCount();
   return forEachEntry([&](uint64_t i, const FileEntry& e) {

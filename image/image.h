@@ -37,8 +37,6 @@ class Image {
   }
   bool validBlock(uint32_t block) const { return block < header_.blockCount; }
 
-  // Reads `count` entries from `firstSlot` on; all must lie below tableEnd.
-  Status readEntries(uint64_t firstSlot, size_t count, std::vector<FileEntry>* out);
   // Calls visit(slot, entry) for each used slot in order, reading the table
   // in batches, until visit returns false.
   template <class Visit>
@@ -93,13 +91,15 @@ inline Status chainLength(const Image& img, const FileEntry& e, uint32_t* n) {
 template <class Visit>
 Status Image::forEachEntry(Visit&& visit) {
   constexpr uint64_t Batch = 2048;  // 64 KiB of table per read
-  std::vector<FileEntry> batch;
   uint64_t total = entryCount();
+  std::vector<unsigned char> raw(static_cast<size_t>(std::min(Batch, total)) * FileEntrySize);
   for (uint64_t first = 0; first < total; first += Batch) {
     size_t count = static_cast<size_t>(std::min(Batch, total - first));
-    if (Status s = readEntries(first, count, &batch); !s.ok()) return s;
+    if (Status s = readExact(*file_, slotOffset(first), raw.data(), count * FileEntrySize);
+        !s.ok())
+      return s;
     for (size_t i = 0; i < count; ++i)
-      if (!visit(first + i, batch[i])) return {};
+      if (!visit(first + i, decodeEntry(raw.data() + i * FileEntrySize))) return {};
   }
   return {};
 }
