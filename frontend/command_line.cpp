@@ -42,61 +42,70 @@ void printHelp() {
   std::cout.unsetf(std::ios::adjustfield);
 }
 
-// Scans argv; returns false when the run ends here (help or an error line).
-bool scan(int argc, const char* const* argv, Choice* c) {
-  auto choose = [c](Op op) {
-    if (c->op != Op::None) {
-      std::cerr << "Incorrect arguments set! Cannot do more than one operation at time."
-                << std::endl;
-      return false;
-    }
+// The switches that choose an operation, and how many values follow each.
+struct OpSwitch {
+  std::string_view text;
+  Op op;
+  int values;
+};
+constexpr OpSwitch OpSwitches[] = {
+    {"-c", Op::Create, 0}, {"-d", Op::Delete, 0}, {"-m", Op::Status, 0}, {"-f", Op::Listing, 0},
+    {"-w", Op::Write, 2},  {"-r", Op::Read, 2},   {"-e", Op::Erase, 1},
+};
+
+bool choose(Choice* c, Op op) {
+  if (c->op == Op::None) {
     c->op = op;
     return true;
-  };
-  for (int i = 1; i < argc;) {
-    std::string_view arg = argv[i];
-    // Values a switch takes: never read past the argument list.
-    auto needs = [&](int values) {
-      if (i + values < argc) return true;
-      std::cerr << "Missing value for argument " << arg << "! Try -h for help and usage."
-                << std::endl;
-      return false;
-    };
-    if (arg == "-h") {
-      printHelp();
-      return false;
-    } else if (arg == "-c" || arg == "-d" || arg == "-m" || arg == "-f") {
-      Op op = arg == "-c" ? Op::Create : arg == "-d" ? Op::Delete : arg == "-m" ? Op::Status
-                                                                                : Op::Listing;
-      if (!choose(op)) return false;
-      i += 1;
-    } else if (arg == "-w" || arg == "-r") {
-      if (!choose(arg == "-w" ? Op::Write : Op::Read) || !needs(2)) return false;
-      c->first = argv[i + 1];
-      c->second = argv[i + 2];
-      i += 3;
-    } else if (arg == "-e") {
-      if (!choose(Op::Erase) || !needs(1)) return false;
-      c->first = argv[i + 1];
-      i += 2;
-    } else if (arg == "-s" && c->op == Op::Create) {
-      if (!needs(1)) return false;
-      c->size = sizeFromText(argv[i + 1]);
-      if (c->size == 0) {
-        std::cerr << "Not proper virtual disk size passed!" << std::endl;
-        return false;
-      }
-      i += 2;
-    } else if (arg == "-s") {
-      i += 1;  // a size before create is passed over
-    } else if (arg == "-o") {
-      if (!needs(1)) return false;
+  }
+  std::cerr << "Incorrect arguments set! Cannot do more than one operation at time." << std::endl;
+  return false;
+}
+
+// Whether `values` arguments follow the switch: never read past the list.
+bool hasValues(std::string_view arg, int values, int left) {
+  if (values <= left) return true;
+  std::cerr << "Missing value for argument " << arg << "! Try -h for help and usage." << std::endl;
+  return false;
+}
+
+// Examines argv[i]; returns how many arguments it consumed, or 0 when the
+// run ends here (the help screen or an error line).
+int step(int argc, const char* const* argv, int i, Choice* c) {
+  std::string_view arg = argv[i];
+  int left = argc - i - 1;
+  if (arg == "-h") {
+    printHelp();
+    return 0;
+  }
+  for (const OpSwitch& sw : OpSwitches) {
+    if (arg != sw.text) continue;
+    if (!choose(c, sw.op) || !hasValues(arg, sw.values, left)) return 0;
+    if (sw.values > 0) c->first = argv[i + 1];
+    if (sw.values > 1) c->second = argv[i + 2];
+    return 1 + sw.values;
+  }
+  if (arg == "-s" && c->op != Op::Create) return 1;  // a size before create is passed over
+  if (arg == "-s" || arg == "-o") {
+    if (!hasValues(arg, 1, left)) return 0;
+    if (arg == "-o") {
       c->imageName = argv[i + 1];
-      i += 2;
-    } else {
-      std::cerr << "Not recognized argument passed! Try -h for help and usage." << std::endl;
-      return false;
+    } else if ((c->size = sizeFromText(argv[i + 1])) == 0) {
+      std::cerr << "Not proper virtual disk size passed!" << std::endl;
+      return 0;
     }
+    return 2;
+  }
+  std::cerr << "Not recognized argument passed! Try -h for help and usage." << std::endl;
+  return 0;
+}
+
+// Scans argv; returns false when the run ends here (help or an error line).
+bool scan(int argc, const char* const* argv, Choice* c) {
+  for (int i = 1; i < argc;) {
+    int used = step(argc, argv, i, c);
+    if (used == 0) return false;
+    i += used;
   }
   return true;
 }
