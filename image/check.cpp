@@ -232,7 +232,8 @@ Status Checker::sweepData() {
 void Checker::checkSpareBits() {
   uint32_t used = blockCount() % 8;
   if (used == 0) return;
-  unsigned char spare = bitmap_.back() & static_cast<unsigned char>(0xFF << used);
+  unsigned char spare = bitmap_.back() &
+                        static_cast<unsigned char>(~blockBitsOf(bitmap_.size() - 1, blockCount()));
   if (spare == 0) return;
   uint32_t base = blockCount() - used;
   Finding f{Problem::SpareBitsSet};
