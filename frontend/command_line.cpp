@@ -16,8 +16,8 @@ struct Choice {
   Op op = Op::None;
   const char* imageName = "out.img";
   uint32_t size = 4;
-  const char* first = nullptr;
-  const char* second = nullptr;
+  const char* fileName = nullptr;  // the stored file's name
+  const char* filePath = nullptr;  // the host file's path
 };
 
 void printHelp() {
@@ -42,15 +42,23 @@ void printHelp() {
   std::cout.unsetf(std::ios::adjustfield);
 }
 
-// The switches that choose an operation, and how many values follow each.
+// The switches that choose an operation, and where the values that follow
+// each one go, in order.
+using Slot = const char* Choice::*;
 struct OpSwitch {
   std::string_view text;
   Op op;
   int values;
+  Slot slots[2];
 };
 constexpr OpSwitch OpSwitches[] = {
-    {"-c", Op::Create, 0}, {"-d", Op::Delete, 0}, {"-m", Op::Status, 0}, {"-f", Op::Listing, 0},
-    {"-w", Op::Write, 2},  {"-r", Op::Read, 2},   {"-e", Op::Erase, 1},
+    {"-c", Op::Create, 0, {}},
+    {"-d", Op::Delete, 0, {}},
+    {"-m", Op::Status, 0, {}},
+    {"-f", Op::Listing, 0, {}},
+    {"-w", Op::Write, 2, {&Choice::fileName, &Choice::filePath}},
+    {"-r", Op::Read, 2, {&Choice::filePath, &Choice::fileName}},
+    {"-e", Op::Erase, 1, {&Choice::fileName}},
 };
 
 bool choose(Choice* c, Op op) {
@@ -81,8 +89,7 @@ int step(int argc, const char* const* argv, int i, Choice* c) {
   for (const OpSwitch& sw : OpSwitches) {
     if (arg != sw.text) continue;
     if (!choose(c, sw.op) || !hasValues(arg, sw.values, left)) return 0;
-    if (sw.values > 0) c->first = argv[i + 1];
-    if (sw.values > 1) c->second = argv[i + 2];
+    for (int v = 0; v < sw.values; ++v) c->*sw.slots[v] = argv[i + 1 + v];
     return 1 + sw.values;
   }
   if (arg == "-s" && c->op != Op::Create) return 1;  // a size before create is passed over
@@ -115,14 +122,11 @@ void run(const Choice& c) {
     case Op::None: runConsole(std::cin); break;
     case Op::Create: createDisk(c.imageName, c.size); break;
     case Op::Delete: deleteDisk(c.imageName); break;
-    case Op::Status:
-      showStat(c.imageName);
-      showFiles(c.imageName);
-      break;
+    case Op::Status: showStatus(c.imageName); break;
     case Op::Listing: showFiles(c.imageName); break;
-    case Op::Write: writeFile(c.first, c.imageName, c.second); break;
-    case Op::Read: readFile(c.imageName, c.first, c.second); break;
-    case Op::Erase: eraseFile(c.imageName, c.first); break;
+    case Op::Write: writeFile(c.fileName, c.imageName, c.filePath); break;
+    case Op::Read: readFile(c.imageName, c.filePath, c.fileName); break;
+    case Op::Erase: eraseFile(c.imageName, c.fileName); break;
   }
 }
 

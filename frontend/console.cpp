@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "frontend/frontend.h"
 #include "ops/ops.h"
@@ -38,6 +39,15 @@ class Console {
   void run();
 
  private:
+  struct Command {
+    std::string_view word;
+    bool needsMount;  // refused, before its words are read, with no image mounted
+    int words;        // words that follow it
+    // Runs it with its words; false when the console ends.
+    bool (Console::*action)(const std::string* args);
+  };
+  static const Command Commands[];
+
   // Reads the next word; false at the end of input or on a read error.
   bool word(std::string* w) {
     std::cout.flush();
@@ -45,15 +55,60 @@ class Console {
   }
   // Runs one command; false when the console ends.
   bool command(const std::string& cmd);
-  bool needsMount() {
-    if (mounted_) return true;
-    std::cout << "There is no mounted disk" << std::endl;
-    return false;
+
+  bool exit(const std::string*) { return false; }
+  bool help(const std::string*) {
+    printHelp();
+    return true;
   }
-  bool mount();
+  bool create(const std::string* a) {
+    createDisk(a[0].c_str(), sizeFromText(a[1].c_str()));
+    return true;
+  }
+  bool mount(const std::string* a);
+  bool unmount(const std::string*) {
+    mounted_.reset();
+    std::cout << "Disk unmounted" << std::endl;
+    return true;
+  }
+  bool remove(const std::string*) {
+    std::cout << "Disk " << *mounted_ << " unmounted." << std::endl;
+    deleteDisk(mounted_->c_str());
+    mounted_.reset();
+    return true;
+  }
+  bool status(const std::string*) {
+    showStatus(mounted_->c_str());
+    return true;
+  }
+  bool files(const std::string*) {
+    showFiles(mounted_->c_str());
+    return true;
+  }
+  bool write(const std::string* a) {
+    writeFile(a[0].c_str(), mounted_->c_str(), a[1].c_str());
+    return true;
+  }
+  bool read(const std::string* a) {
+    readFile(mounted_->c_str(), a[0].c_str(), a[1].c_str());
+    return true;
+  }
+  bool erase(const std::string* a) {
+    eraseFile(mounted_->c_str(), a[0].c_str());
+    return true;
+  }
 
   std::istream& in_;
   std::optional<std::string> mounted_;
+};
+
+const Console::Command Console::Commands[] = {
+    {"exit", false, 0, &Console::exit},         {"help", false, 0, &Console::help},
+    {"create", false, 2, &Console::create},     {"mount", false, 1, &Console::mount},
+    {"unmount", true, 0, &Console::unmount},    {"delete", true, 0, &Console::remove},
+    {"showStat", true, 0, &Console::status},    {"showFiles", true, 0, &Console::files},
+    {"write", true, 2, &Console::write},        {"read", true, 2, &Console::read},
+    {"erase", true, 1, &Console::erase},
 };
 
 void Console::run() {
@@ -64,9 +119,8 @@ void Console::run() {
   while (word(&cmd) && command(cmd)) std::cout << ">";
 }
 
-bool Console::mount() {
-  std::string name;
-  if (!word(&name)) return false;
+bool Console::mount(const std::string* a) {
+  const std::string& name = a[0];
   if (mounted_) {
     std::cout << "Unmount disk first" << std::endl;
     return true;
@@ -83,45 +137,18 @@ bool Console::mount() {
 }
 
 bool Console::command(const std::string& cmd) {
-  std::string a, b;
-  if (cmd == "exit") return false;
-  if (cmd == "help") {
-    printHelp();
-  } else if (cmd == "create") {
-    if (!word(&a) || !word(&b)) return false;
-    createDisk(a.c_str(), sizeFromText(b.c_str()));
-  } else if (cmd == "mount") {
-    return mount();
-  } else if (cmd == "unmount") {
-    if (!needsMount()) return true;
-    mounted_.reset();
-    std::cout << "Disk unmounted" << std::endl;
-  } else if (cmd == "delete") {
-    if (!needsMount()) return true;
-    std::cout << "Disk " << *mounted_ << " unmounted." << std::endl;
-    deleteDisk(mounted_->c_str());
-    mounted_.reset();
-  } else if (cmd == "showStat") {
-    if (!needsMount()) return true;
-    showStat(mounted_->c_str());
-    showFiles(mounted_->c_str());
-  } else if (cmd == "showFiles") {
-    if (needsMount()) showFiles(mounted_->c_str());
-  } else if (cmd == "write") {
-    if (!needsMount()) return true;
-    if (!word(&a) || !word(&b)) return false;
-    writeFile(a.c_str(), mounted_->c_str(), b.c_str());
-  } else if (cmd == "read") {
-    if (!needsMount()) return true;
-    if (!word(&a) || !word(&b)) return false;
-    readFile(mounted_->c_str(), a.c_str(), b.c_str());
-  } else if (cmd == "erase") {
-    if (!needsMount()) return true;
-    if (!word(&a)) return false;
-    eraseFile(mounted_->c_str(), a.c_str());
-  } else {
-    std::cout << "Command not recognized! Try \"help\" for available commands." << std::endl;
+  for (const Command& c : Commands) {
+    if (cmd != c.word) continue;
+    if (c.needsMount && !mounted_) {
+      std::cout << "There is no mounted disk" << std::endl;
+      return true;
+    }
+    std::string args[2];
+    for (int i = 0; i < c.words; ++i)
+      if (!word(&args[i])) return false;
+    return (this->*c.action)(args);
   }
+  std::cout << "Command not recognized! Try \"help\" for available commands." << std::endl;
   return true;
 }
 

@@ -128,7 +128,7 @@ void erase(MemEnv& env, const std::vector<FileEntry>& rows) {
   Bytes before = image(env);
   StatReport r0;
   FUZZ_CHECK(statImage(env, ImagePath, &r0).ok());
-  Status s = removeFile(env, ImagePath, rows[0].nameView());
+  Status s = removeAll(env, ImagePath, rows[0].nameView());
   FUZZ_CHECK(image(env).size() == before.size());
   if (!s.ok()) {
     FUZZ_CHECK(s.code == Error::Damaged);
@@ -237,7 +237,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!readAll(env, &r, &rows)) {
     // An image refused at open is refused by every operation, untouched.
     FUZZ_CHECK(fetchFile(env, ImagePath, HostOut, FixedName).code == Error::Damaged);
-    FUZZ_CHECK(removeFile(env, ImagePath, FixedName).code == Error::Damaged);
+    FUZZ_CHECK(removeAll(env, ImagePath, FixedName).code == Error::Damaged);
     env.put(HostIn, {});
     FUZZ_CHECK(storeFile(env, StoredName, ImagePath, HostIn).code == Error::Damaged);
     FUZZ_CHECK(image(env) == Bytes(data, data + size));

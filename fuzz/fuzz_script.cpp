@@ -110,7 +110,7 @@ void Script::fetch(std::string_view name) {
 
 void Script::remove(std::string_view name) {
   size_t length = env_.get(ImagePath)->size();
-  Status s = removeFile(env_, ImagePath, name);
+  Status s = removeAll(env_, ImagePath, name);
   FUZZ_CHECK(env_.get(ImagePath)->size() == length);
   auto it = find(name);
   FUZZ_CHECK(s.code == (it == files_.end() ? Error::NotStored : Error::Ok));

@@ -7,9 +7,20 @@
 #include <vector>
 
 #include "fuzz/mem_env.h"
-#include "image/fs.h"
+#include "image/create.h"
+#include "image/fetch.h"
+#include "image/remove.h"
+#include "image/report.h"
+#include "image/store.h"
 
 namespace korvane::fuzz {
+
+// Erases `name`; a failure to free the blocks after the commit counts too.
+inline Status removeAll(Env& env, const char* image, std::string_view name) {
+  Status freed;
+  Status s = removeFile(env, image, name, &freed);
+  return s.ok() ? freed : s;
+}
 
 // Sends std::cout and std::cerr nowhere: the operations print, libFuzzer and
 // the sanitizers report through stdio and raw writes, which stay visible.

@@ -11,48 +11,33 @@ class MemFile final : public File {
  public:
   MemFile(std::shared_ptr<MemNode> node, OpenMode mode) : node_(std::move(node)), mode_(mode) {}
 
-  Status readAt(uint64_t offset, void* buf, size_t n, size_t* got) override {
+  Status readv(uint64_t offset, const iovec* iov, int count, size_t* got) override {
     usable();
     FUZZ_CHECK(mode_ == OpenMode::Read || mode_ == OpenMode::ReadWrite);
+    FUZZ_CHECK(offset != AtPosition);
     auto& b = node_->bytes;
-    size_t take = offset >= b.size() ? 0 : std::min<uint64_t>(n, b.size() - offset);
-    if (take > 0) std::memcpy(buf, b.data() + offset, take);
-    *got = take;
-    return {};
-  }
-
-  Status readvAt(uint64_t offset, const iovec* iov, int count, size_t* got) override {
     size_t done = 0;
     for (int i = 0; i < count; ++i) {
-      size_t part = 0;
-      (void)readAt(offset + done, iov[i].iov_base, iov[i].iov_len, &part);
-      done += part;
-      if (part < iov[i].iov_len) break;
+      uint64_t at = offset + done;
+      size_t take = at >= b.size() ? 0 : std::min<uint64_t>(iov[i].iov_len, b.size() - at);
+      if (take > 0) std::memcpy(iov[i].iov_base, b.data() + at, take);
+      done += take;
+      if (take < iov[i].iov_len) break;
     }
     *got = done;
     return {};
   }
 
-  Status writeAt(uint64_t offset, const void* buf, size_t n) override {
-    room(offset, n);
-    if (n > 0) std::memcpy(node_->bytes.data() + offset, buf, n);
-    return {};
-  }
-
-  Status writevAt(uint64_t offset, const iovec* iov, int count) override {
+  Status writev(uint64_t offset, const iovec* iov, int count) override {
+    // Images are written at offsets; host files copied out, at the position.
+    FUZZ_CHECK(offset != AtPosition || mode_ != OpenMode::ReadWrite);
+    uint64_t at = offset == AtPosition ? position_ : offset;
     for (int i = 0; i < count; ++i) {
-      (void)writeAt(offset, iov[i].iov_base, iov[i].iov_len);
-      offset += iov[i].iov_len;
+      room(at, iov[i].iov_len);
+      if (iov[i].iov_len > 0) std::memcpy(node_->bytes.data() + at, iov[i].iov_base, iov[i].iov_len);
+      at += iov[i].iov_len;
     }
-    return {};
-  }
-
-  Status append(const iovec* iov, int count) override {
-    FUZZ_CHECK(mode_ != OpenMode::ReadWrite);  // images are written at offsets
-    for (int i = 0; i < count; ++i) {
-      (void)writeAt(position_, iov[i].iov_base, iov[i].iov_len);
-      position_ += iov[i].iov_len;
-    }
+    if (offset == AtPosition) position_ = at;
     return {};
   }
 
@@ -69,7 +54,7 @@ class MemFile final : public File {
 
   Status truncate(uint64_t len) override {
     usable();
-    FUZZ_CHECK(mode_ == OpenMode::Create || mode_ == OpenMode::CreateTruncate);
+    FUZZ_CHECK(mode_ == OpenMode::Create);
     FUZZ_CHECK(len <= MaxFileBytes);
     node_->bytes.resize(len);
     return {};
@@ -134,8 +119,6 @@ Status MemEnv::open(const char* path, OpenMode mode, std::unique_ptr<File>* file
     auto node = std::make_shared<MemNode>();
     node->inode = nextInode_++;
     it = files_.emplace(path, std::move(node)).first;
-  } else if (mode == OpenMode::CreateTruncate) {
-    it->second->bytes.clear();
   }
   *file = std::make_unique<MemFile>(it->second, mode);
   return {};

@@ -3,36 +3,41 @@
 #include "image/primitives.h"
 
 namespace korvane {
-Status releaseRun(Image& img, uint32_t start, uint32_t len) {
-  if (Status s = img.file().zeroRange(img.blockOffset(start), uint64_t{len} * BlockSize); !s.ok())
-    return s;
-  return markBlocks(img, start, len, false);
+
+Status ChainWalker::start(const FileEntry& entry) {
+  uint64_t blocks = blocksForFile(entry.fileSize);
+  if (blocks > img_.blockCount() || !img_.validBlock(entry.firstBlock))
+    return Status::fail(Error::Damaged);
+  block_ = entry.firstBlock;
+  left_ = static_cast<uint32_t>(blocks);
+  return {};
 }
 
-Status releaseChain(Image& img, uint32_t first, uint32_t count) {
-  if (count == 0) return {};
-  if (!img.validBlock(first)) return Status::fail(Error::Damaged);
-  uint32_t runStart = first;
-  uint32_t runLen = 0;
-  uint32_t block = first;
-  LinkReader links(img);
-  for (uint32_t i = 1;; ++i) {
-    ++runLen;
-    if (i == count) return releaseRun(img, runStart, runLen);
-    uint32_t next = 0;
-    if (Status s = links.read(block, &next); !s.ok()) return s;
-    if (!img.validBlock(next)) {
-      // Free what was walked; the rest stays marked used, which is harmless.
-      (void)releaseRun(img, runStart, runLen);
-      return Status::fail(Error::Damaged);
-    }
-    if (next != block + 1) {
-      if (Status s = releaseRun(img, runStart, runLen); !s.ok()) return s;
-      runStart = next;
-      runLen = 0;
-    }
-    block = next;
+Status ChainWalker::next(Run* run, uint32_t maxRun) {
+  *run = {block_, 0};
+  // left_ hops at most: a loop never reaches EndOfChain within them.
+  while (left_ > 0 && run->count < maxRun) {
+    unsigned char raw[LinkSize];
+    if (Status s = readExact(img_.file(), img_.blockOffset(block_) + BlockPayload, raw, LinkSize);
+        !s.ok())
+      return s;
+    uint32_t link = decodeU32(raw);
+    ++run->count;
+    --left_;
+    if ((left_ == 0) != (link == EndOfChain)) return Status::fail(Error::Damaged);
+    if (left_ == 0) return {};
+    if (!img_.validBlock(link)) return Status::fail(Error::Damaged);
+    block_ = link;
+    if (link != run->first + run->count) return {};
   }
+  return {};
+}
+
+Status releaseRun(Image& img, const Run& run) {
+  if (Status s = img.file().zeroRange(img.blockOffset(run.first), uint64_t{run.count} * BlockSize);
+      !s.ok())
+    return s;
+  return markBlocks(img, run.first, run.count, false);
 }
 
 }  // namespace korvane

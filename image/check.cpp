@@ -8,7 +8,6 @@ namespace korvane {
 namespace {
 
 constexpr uint32_t SweepBlocks = 256;  // 1 MiB of data area per read
-constexpr size_t TableBatch = 2048;    // 64 KiB of table per read or write
 
 enum class SlotState : unsigned char { Kept, Changed, Dropped };
 enum class BlockState : unsigned char { Fine, Unmarked, Leaked, NotZero };
@@ -27,6 +26,18 @@ bool allZero(const unsigned char* p, size_t n) {
 bool sameEntry(const FileEntry& a, const FileEntry& b) {
   return a.firstBlock == b.firstBlock && a.fileSize == b.fileSize &&
          a.lastBlockBytes == b.lastBlockBytes && a.nameView() == b.nameView();
+}
+
+Problem headerProblem(HeaderRule rule) {
+  switch (rule) {
+    case HeaderRule::LengthHoldsHeader: return Problem::ImageTooShortForHeader;
+    case HeaderRule::BlockCountFits: return Problem::BlockCountTooLarge;
+    case HeaderRule::DataOffsetDerived: return Problem::DataOffsetWrong;
+    case HeaderRule::LengthHoldsBlocks: return Problem::ImageTooShort;
+    case HeaderRule::TableEndInTable: return Problem::TableEndOutOfRange;
+    case HeaderRule::TableEndOnSlot: return Problem::TableEndMisaligned;
+  }
+  return Problem::ImageTooShortForHeader;
 }
 
 bool terminated(const FileEntry& e) { return std::memchr(e.name, 0, NameFieldSize) != nullptr; }
@@ -120,11 +131,9 @@ class Checker {
   }
   void change(uint32_t slot) { state_[slot] = SlotState::Changed; }
   uint32_t blockCount() const { return header_.blockCount; }
-  uint64_t slotOffset(uint64_t slot) const {
-    return tableStart(header_.blockCount) + slot * FileEntrySize;
-  }
+  uint64_t slotOffset(uint64_t slot) const { return korvane::slotOffset(blockCount(), slot); }
   uint64_t blockOffset(uint32_t block) const {
-    return header_.dataOffset + uint64_t{BlockSize} * block;
+    return korvane::blockOffset(header_.dataOffset, block);
   }
 
   File& file_;
@@ -160,31 +169,14 @@ void Checker::reportHeader(Problem kind, uint64_t value, uint64_t expected) {
 // structure is found through it, so a wrong value here would turn a repair
 // into damage. Its problems are reported and the check stops.
 Status Checker::checkHeader(bool* sound) {
-  *sound = false;
   uint64_t length = 0;
-  if (Status s = file_.size(&length); !s.ok()) return s;
-  if (length < HeaderSize) {
-    reportHeader(Problem::ImageTooShortForHeader, length, HeaderSize);
-    return {};
+  if (Status s = readHeader(file_, &header_, &length); !s.ok()) return s;
+  HeaderVerdict verdict = judgeHeader(length, header_);
+  for (int i = 0; i < verdict.count; ++i) {
+    const HeaderFault& f = verdict.faults[i];
+    reportHeader(headerProblem(f.rule), f.value, f.expected);
   }
-  unsigned char raw[HeaderSize];
-  if (Status s = readExact(file_, 0, raw, HeaderSize); !s.ok()) return s;
-  header_ = decodeHeader(raw);
-  const Header& h = header_;
-  if (h.blockCount > MaxBlockCount) {
-    reportHeader(Problem::BlockCountTooLarge, h.blockCount, MaxBlockCount);
-    return {};
-  }
-  uint64_t start = tableStart(h.blockCount), end = dataOffsetFor(h.blockCount);
-  uint64_t before = problems_;
-  if (h.dataOffset != end) reportHeader(Problem::DataOffsetWrong, h.dataOffset, end);
-  if (length < imageBytes(h.blockCount))
-    reportHeader(Problem::ImageTooShort, length, imageBytes(h.blockCount));
-  if (h.tableEnd < start || h.tableEnd > end)
-    reportHeader(Problem::TableEndOutOfRange, h.tableEnd, start);
-  else if ((h.tableEnd - start) % FileEntrySize != 0)
-    reportHeader(Problem::TableEndMisaligned, h.tableEnd, start);
-  *sound = problems_ == before;
+  *sound = verdict.sound();
   return {};
 }
 
@@ -447,7 +439,7 @@ Status Checker::repair() {
   unsigned char end[LinkSize];
   encodeU32(end, EndOfChain);
   for (uint32_t block : cuts_)
-    if (Status s = file_.writeAt(blockOffset(block) + BlockPayload, end, LinkSize); !s.ok())
+    if (Status s = writeAt(file_, blockOffset(block) + BlockPayload, end, LinkSize); !s.ok())
       return s;
   if (Status s = writeChangedEntries(); !s.ok()) return s;
   if (Status s = file_.sync(); !s.ok()) return s;
@@ -468,7 +460,7 @@ Status Checker::writeBitmap(bool keepLeaked) {
   while (lo < hi && want[lo] == bitmap_[lo]) ++lo;
   while (hi > lo && want[hi - 1] == bitmap_[hi - 1]) --hi;
   if (lo == hi) return {};
-  if (Status s = file_.writeAt(HeaderSize + lo, want.data() + lo, hi - lo); !s.ok()) return s;
+  if (Status s = writeAt(file_, HeaderSize + lo, want.data() + lo, hi - lo); !s.ok()) return s;
   bitmap_ = std::move(want);
   return {};
 }
@@ -476,7 +468,7 @@ Status Checker::writeBitmap(bool keepLeaked) {
 Status Checker::writeSlots(uint64_t firstSlot, const std::vector<const FileEntry*>& entries) {
   std::vector<unsigned char> raw(entries.size() * FileEntrySize);
   for (size_t i = 0; i < entries.size(); ++i) encodeEntry(raw.data() + i * FileEntrySize, *entries[i]);
-  return file_.writeAt(slotOffset(firstSlot), raw.data(), raw.size());
+  return writeAt(file_, slotOffset(firstSlot), raw.data(), raw.size());
 }
 
 // Mended entries go back into their own slots: one write per window of the
@@ -522,7 +514,7 @@ Status Checker::compactTable() {
   if (Status s = file_.sync(); !s.ok()) return s;
   unsigned char raw[4];
   encodeU32(raw, static_cast<uint32_t>(slotOffset(to)));
-  if (Status s = file_.writeAt(TableEndOffset, raw, sizeof raw); !s.ok()) return s;
+  if (Status s = writeAt(file_, TableEndOffset, raw, sizeof raw); !s.ok()) return s;
   return file_.sync();
 }
 
@@ -562,8 +554,9 @@ Status checkImage(Env& env, const char* path, const CheckOptions& options,
   *out = {};
   std::unique_ptr<File> f;
   OpenMode mode = options.repair ? OpenMode::ReadWrite : OpenMode::Read;
-  if (Status s = env.open(path, mode, &f); !s.ok()) return s;
-  if (Status s = f->lock(LockMode::Exclusive, options.lockWaitMs); !s.ok()) return s;
+  if (Status s = openImageFile(env, path, mode, LockMode::Exclusive, options.lockWaitMs, &f);
+      !s.ok())
+    return s;
   Checker checker(*f, options, sink);
   if (Status s = checker.run(out); !s.ok()) return s;
   return f->close();

@@ -1,4 +1,4 @@
-#include "image/fs.h"
+#include "image/create.h"
 #include "image/image.h"
 
 #include <memory>
@@ -17,7 +17,7 @@ Status layOut(File& f, const Geometry& g, bool* touched) {
   if (Status s = f.reserve(0, g.imageBytes); !s.ok()) return s;
   unsigned char raw[HeaderSize];
   encodeHeader(raw, {g.blockCount, g.dataOffset, static_cast<uint32_t>(tableStart(g.blockCount))});
-  if (Status s = f.writeAt(0, raw, sizeof raw); !s.ok()) return s;
+  if (Status s = writeAt(f, 0, raw, sizeof raw); !s.ok()) return s;
   return f.sync();
 }
 

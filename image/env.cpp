@@ -6,7 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csetjmp>
+#include <csignal>
 #include <cerrno>
+#include <cstring>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -19,49 +23,73 @@ Status ioError() { return Status::fail(Error::IoError, errno); }
 
 FileId toFileId(const struct stat& st) {
   return {static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
-          S_ISREG(st.st_mode)};
+          S_ISREG(st.st_mode), S_ISDIR(st.st_mode)};
 }
 
-class PosixView final : public View {
+// Small reads (a block's link, a header field) come from a read-only window
+// mapped over the file instead of a system call each: walking a chain reads
+// one link per block. Another program that shortens the file under the map
+// would turn the copy into SIGBUS; the guard turns that into a read error.
+class MapGuard {
  public:
-  PosixView(void* base, size_t len, size_t skip) : base_(base), len_(len) {
-    data_ = static_cast<const unsigned char*>(base) + skip;
+  // Copies n bytes from mapped memory; false when the pages are gone.
+  static bool copy(void* dst, const unsigned char* src, size_t n) {
+    install();
+    sigjmp_buf here;
+    active_ = &here;
+    if (sigsetjmp(here, 0) != 0) {
+      active_ = nullptr;
+      return false;
+    }
+    std::memcpy(dst, src, n);
+    active_ = nullptr;
+    return true;
   }
-  ~PosixView() override { ::munmap(base_, len_); }
 
  private:
-  void* base_;
-  size_t len_;
+  static void install() {
+    static const bool done = [] {
+      struct sigaction sa {};
+      sa.sa_sigaction = onSigbus;
+      sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+      sigemptyset(&sa.sa_mask);
+      return ::sigaction(SIGBUS, &sa, nullptr) == 0;
+    }();
+    (void)done;
+  }
+  static void onSigbus(int sig, siginfo_t*, void*) {
+    if (active_) siglongjmp(*active_, 1);
+    ::signal(sig, SIG_DFL);  // not ours: die as the signal means
+    ::raise(sig);
+  }
+  static thread_local sigjmp_buf* active_;
 };
+thread_local sigjmp_buf* MapGuard::active_ = nullptr;
 
 class PosixFile final : public File {
  public:
   explicit PosixFile(int fd) : fd_(fd) {}
   ~PosixFile() override {
+    unmap();
     if (fd_ >= 0) ::close(fd_);
   }
 
-  Status readAt(uint64_t offset, void* buf, size_t n, size_t* got) override {
-    auto* p = static_cast<char*>(buf);
-    size_t done = 0;
-    while (done < n) {
-      ssize_t r = ::pread(fd_, p + done, n - done, static_cast<off_t>(offset + done));
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0) return ioError();
-      if (r == 0) break;
-      done += static_cast<size_t>(r);
-    }
-    *got = done;
-    return {};
-  }
-
-  Status readvAt(uint64_t offset, const iovec* iov, int count, size_t* got) override {
+  Status readv(uint64_t offset, const iovec* iov, int count, size_t* got) override {
+    if (offset != AtPosition && count == 1 && iov[0].iov_len <= SmallRead &&
+        fromMap(offset, iov[0], got))
+      return {};
     std::vector<iovec> rest(iov, iov + count);
     size_t done = 0;
     size_t first = 0;
     while (first < rest.size()) {
-      ssize_t r = ::preadv(fd_, rest.data() + first, static_cast<int>(rest.size() - first),
-                           static_cast<off_t>(offset + done));
+      if (rest[first].iov_len == 0) {
+        ++first;
+        continue;
+      }
+      int n = static_cast<int>(rest.size() - first);
+      ssize_t r = offset == AtPosition
+                      ? ::readv(fd_, rest.data() + first, n)
+                      : ::preadv(fd_, rest.data() + first, n, static_cast<off_t>(offset + done));
       if (r < 0 && errno == EINTR) continue;
       if (r < 0) return ioError();
       if (r == 0) break;
@@ -72,23 +100,7 @@ class PosixFile final : public File {
     return {};
   }
 
-  Status map(uint64_t offset, size_t len, bool whole, std::unique_ptr<View>* view) override {
-    static const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
-    uint64_t start = offset / page * page;
-    size_t skip = static_cast<size_t>(offset - start);
-    int flags = MAP_SHARED | (whole ? MAP_POPULATE : 0);
-    void* base = ::mmap(nullptr, len + skip, PROT_READ, flags, fd_, static_cast<off_t>(start));
-    if (base == MAP_FAILED) return ioError();
-    *view = std::make_unique<PosixView>(base, len + skip, skip);
-    return {};
-  }
-
-  Status writeAt(uint64_t offset, const void* buf, size_t n) override {
-    iovec one{const_cast<void*>(buf), n};
-    return writevAt(offset, &one, 1);
-  }
-
-  Status writevAt(uint64_t offset, const iovec* iov, int count) override {
+  Status writev(uint64_t offset, const iovec* iov, int count) override {
     std::vector<iovec> rest(iov, iov + count);
     size_t done = 0;
     size_t first = 0;
@@ -97,29 +109,14 @@ class PosixFile final : public File {
         ++first;
         continue;
       }
-      ssize_t r = ::pwritev(fd_, rest.data() + first, static_cast<int>(rest.size() - first),
-                            static_cast<off_t>(offset + done));
+      int n = static_cast<int>(rest.size() - first);
+      ssize_t r = offset == AtPosition
+                      ? ::writev(fd_, rest.data() + first, n)
+                      : ::pwritev(fd_, rest.data() + first, n, static_cast<off_t>(offset + done));
       if (r < 0 && errno == EINTR) continue;
       if (r < 0) return ioError();
       if (r == 0) return Status::fail(Error::IoError, EIO);
       done += static_cast<size_t>(r);
-      advance(rest, first, static_cast<size_t>(r));
-    }
-    return {};
-  }
-
-  Status append(const iovec* iov, int count) override {
-    std::vector<iovec> rest(iov, iov + count);
-    size_t first = 0;
-    while (first < rest.size()) {
-      if (rest[first].iov_len == 0) {
-        ++first;
-        continue;
-      }
-      ssize_t r = ::writev(fd_, rest.data() + first, static_cast<int>(rest.size() - first));
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0) return ioError();
-      if (r == 0) return Status::fail(Error::IoError, EIO);
       advance(rest, first, static_cast<size_t>(r));
     }
     return {};
@@ -145,6 +142,7 @@ class PosixFile final : public File {
   }
 
   Status truncate(uint64_t len) override {
+    unmap();  // a window past the new end would fault
     while (::ftruncate(fd_, static_cast<off_t>(len)) != 0) {
       if (errno != EINTR) return ioError();
     }
@@ -185,6 +183,7 @@ class PosixFile final : public File {
   }
 
   Status close() override {
+    unmap();
     int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0 && errno != EINTR) return ioError();
@@ -207,14 +206,53 @@ class PosixFile final : public File {
     static const std::vector<char> zeros(1 << 20, 0);
     while (len > 0) {
       size_t n = len < zeros.size() ? static_cast<size_t>(len) : zeros.size();
-      if (Status s = writeAt(offset, zeros.data(), n); !s.ok()) return s;
+      iovec one{const_cast<char*>(zeros.data()), n};
+      if (Status s = writev(offset, &one, 1); !s.ok()) return s;
       offset += n;
       len -= n;
     }
     return {};
   }
 
+  static constexpr size_t SmallRead = 64;
+  static constexpr uint64_t WindowBytes = uint64_t{4} << 20;
+
+  // Serves a small read from the mapped window, mapping the window around
+  // `offset` first; false when the read must go to the file instead.
+  bool fromMap(uint64_t offset, const iovec& v, size_t* got) {
+    if (!canMap_) return false;
+    if (!map_ || offset < mapStart_ || offset + v.iov_len > mapStart_ + mapLen_) {
+      unmap();
+      uint64_t size = 0;
+      struct stat st;
+      if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return canMap_ = false;
+      size = static_cast<uint64_t>(st.st_size);
+      if (offset + v.iov_len > size) return false;
+      mapStart_ = offset / WindowBytes * WindowBytes;
+      mapLen_ = static_cast<size_t>(std::min(WindowBytes, size - mapStart_));
+      void* base = ::mmap(nullptr, mapLen_, PROT_READ, MAP_SHARED, fd_, static_cast<off_t>(mapStart_));
+      if (base == MAP_FAILED) return canMap_ = false;
+      map_ = static_cast<unsigned char*>(base);
+    }
+    if (!MapGuard::copy(v.iov_base, map_ + (offset - mapStart_), v.iov_len)) {
+      unmap();
+      canMap_ = false;  // the file shrank: plain reads tell the truth from now on
+      return false;
+    }
+    *got = v.iov_len;
+    return true;
+  }
+
+  void unmap() {
+    if (map_) ::munmap(map_, mapLen_);
+    map_ = nullptr;
+  }
+
   int fd_;
+  bool canMap_ = true;
+  unsigned char* map_ = nullptr;
+  uint64_t mapStart_ = 0;
+  size_t mapLen_ = 0;
 };
 
 class PosixEnv final : public Env {
@@ -224,14 +262,21 @@ class PosixEnv final : public Env {
     switch (mode) {
       case OpenMode::Read: flags |= O_RDONLY; break;
       case OpenMode::ReadWrite: flags |= O_RDWR; break;
-      case OpenMode::CreateTruncate: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
       case OpenMode::Create: flags |= O_WRONLY | O_CREAT; break;
     }
+    // Never wait in open: a FIFO with no writer would hold the run forever.
+    // Once open, reads and writes block as the file's kind wants.
     int fd;
     do {
-      fd = ::open(path, flags, 0666);
+      fd = ::open(path, flags | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return Status::fail(Error::OpenFailed, errno);
+    int fl = ::fcntl(fd, F_GETFL);
+    if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+      Status s = Status::fail(Error::OpenFailed, errno);
+      ::close(fd);
+      return s;
+    }
     *file = std::make_unique<PosixFile>(fd);
     return {};
   }
@@ -272,10 +317,20 @@ void removePartial(Env& env, const char* path, const FileId& made, File* open) {
     (void)open->truncate(0);
 }
 
+Status readAt(File& f, uint64_t offset, void* buf, size_t n, size_t* got) {
+  iovec one{buf, n};
+  return f.readv(offset, &one, 1, got);
+}
+
 Status readExact(File& f, uint64_t offset, void* buf, size_t n) {
   size_t got = 0;
-  if (Status s = f.readAt(offset, buf, n, &got); !s.ok()) return s;
+  if (Status s = readAt(f, offset, buf, n, &got); !s.ok()) return s;
   return got == n ? Status{} : Status::fail(Error::ShortRead);
+}
+
+Status writeAt(File& f, uint64_t offset, const void* buf, size_t n) {
+  iovec one{const_cast<void*>(buf), n};
+  return f.writev(offset, &one, 1);
 }
 
 }  // namespace korvane

@@ -1,6 +1,8 @@
 // The seam between the image logic and the host: every byte of an image or of
 // a host file is read and written through these interfaces, so tests can swap
-// in an environment that fails or "crashes" at a chosen call.
+// in an environment that fails or "crashes" at a chosen call. A File offers
+// only the primitives every host must give; the conveniences below are plain
+// functions over them, so every path, fast ones included, meets the faults.
 #pragma once
 
 #include <sys/uio.h>
@@ -15,10 +17,9 @@
 namespace korvane {
 
 enum class OpenMode {
-  Read,            // read only; the file must exist
-  ReadWrite,       // read and write; the file must exist; never truncated
-  CreateTruncate,  // write only; created, or emptied when it exists
-  Create,          // write only; created when missing, kept as it is otherwise
+  Read,       // read only; the file must exist
+  ReadWrite,  // read and write; the file must exist; never truncated
+  Create,     // write only; created when missing, kept as it is otherwise
 };
 
 enum class LockMode { Shared, Exclusive };
@@ -28,42 +29,23 @@ struct FileId {
   unsigned long long device = 0;
   unsigned long long inode = 0;
   bool regular = false;
+  bool directory = false;
   bool sameAs(const FileId& o) const { return device == o.device && inode == o.inode; }
 };
 
-// A read-only view of part of a file, unmapped when destroyed.
-class View {
- public:
-  virtual ~View() = default;
-  const unsigned char* data() const { return data_; }
-
- protected:
-  const unsigned char* data_ = nullptr;
-};
+// The offset that writes at the file's current position, as a pipe or a
+// terminal takes its bytes.
+inline constexpr uint64_t AtPosition = ~uint64_t{0};
 
 class File {
  public:
   virtual ~File() = default;
 
-  // Reads up to n bytes at `offset`; *got < n only at the end of the file.
-  virtual Status readAt(uint64_t offset, void* buf, size_t n, size_t* got) = 0;
-  // Scatter read at `offset`; *got < the total only at the end of the file.
-  virtual Status readvAt(uint64_t offset, const iovec* iov, int count, size_t* got) = 0;
-  // Maps [offset, offset + len) into memory for reading; the range must lie
-  // within the file. `whole` asks for every page at once, for a caller that
-  // reads them all; otherwise pages come in as they are touched. A file that
-  // cannot be mapped fails (the default), and the caller reads instead:
-  // mapping only spares a copy.
-  virtual Status map(uint64_t offset, size_t len, bool whole, std::unique_ptr<View>* view) {
-    (void)offset, (void)len, (void)whole, (void)view;
-    return Status::fail(Error::IoError, ENOTSUP);
-  }
-  // Writes all bytes or fails; a partial write is a failure.
-  virtual Status writeAt(uint64_t offset, const void* buf, size_t n) = 0;
-  virtual Status writevAt(uint64_t offset, const iovec* iov, int count) = 0;
-  // Writes all bytes at the current position, as a pipe or a terminal
-  // takes them; a partial write is a failure.
-  virtual Status append(const iovec* iov, int count) = 0;
+  // Scatter read at `offset`; *got is below the total only at the end of the file.
+  virtual Status readv(uint64_t offset, const iovec* iov, int count, size_t* got) = 0;
+  // Gather write of every byte at `offset` (or AtPosition); a partial write
+  // is a failure.
+  virtual Status writev(uint64_t offset, const iovec* iov, int count) = 0;
   // Gives [offset, offset + len) backing store that reads as zero where
   // nothing was written, growing the file if needed: never a sparse hole.
   virtual Status reserve(uint64_t offset, uint64_t len) = 0;
@@ -85,8 +67,10 @@ class File {
 class Env {
  public:
   virtual ~Env() = default;
+  // Opens without blocking on what is not a regular file; OpenFailed with
+  // the errno when the host refuses.
   virtual Status open(const char* path, OpenMode mode, std::unique_ptr<File>* file) = 0;
-  // Error::OpenFailed with the errno when the path cannot be examined.
+  // OpenFailed with the errno when the path cannot be examined.
   // stat follows symbolic links; linkStat describes the link itself.
   virtual Status stat(const char* path, FileId* id) = 0;
   virtual Status linkStat(const char* path, FileId* id) = 0;
@@ -96,13 +80,17 @@ class Env {
   static Env& host();
 };
 
+// Reads up to n bytes at `offset`; *got < n only at the end of the file.
+Status readAt(File& f, uint64_t offset, void* buf, size_t n, size_t* got);
+// Reads exactly n bytes or fails with ShortRead.
+Status readExact(File& f, uint64_t offset, void* buf, size_t n);
+// Writes all n bytes at `offset`, or fails.
+Status writeAt(File& f, uint64_t offset, const void* buf, size_t n);
+
 // Removes `path` after a failure left a partial file there, but only when
 // the path itself is a plain regular file and is the file `made`: never a
 // device, a pipe, or a link to somewhere else. When the path is a link to a
 // regular file that is still `open`, that file is emptied instead.
 void removePartial(Env& env, const char* path, const FileId& made, File* open);
-
-// Reads exactly n bytes or fails with ShortRead.
-Status readExact(File& f, uint64_t offset, void* buf, size_t n);
 
 }  // namespace korvane

@@ -1,27 +1,42 @@
+#include "image/fetch.h"
+
+#include <algorithm>
 #include <memory>
 #include <vector>
 
-#include "image/fs.h"
+#include "image/chain.h"
 #include "image/image.h"
 
 namespace korvane {
 namespace {
 
-// Streams the chain's payloads to the host file, a run of blocks per call.
+// Blocks read per call: 1 MiB.
+constexpr uint32_t RunBlocks = 256;
+
+// Streams the chain's payloads to the host file, a run of consecutive
+// blocks per read and per write.
 Status copyOut(Image& img, File& host, const FileEntry& entry) {
-  ChainReader reader(img);
-  if (Status s = reader.start(entry); !s.ok()) return s;
-  iovec iov[ChainReader::Capacity];
+  ChainWalker walker(img);
+  if (Status s = walker.start(entry); !s.ok()) return s;
+  uint64_t left = entry.fileSize;
+  std::vector<unsigned char> buf(
+      size_t{static_cast<uint32_t>(std::min<uint64_t>(RunBlocks, blocksForFile(left)))} *
+      BlockSize);
+  iovec iov[RunBlocks];
   for (;;) {
-    uint32_t count = 0;
-    if (Status s = reader.next(&count); !s.ok()) return s;
-    if (count == 0) return {};
-    for (uint32_t i = 0; i < count; ++i) {
-      bool last = reader.done() && i + 1 == count;
-      iov[i] = {const_cast<unsigned char*>(reader.blocks()) + size_t{i} * BlockSize,
-                last ? lastBlockBytesFor(entry.fileSize) : BlockPayload};
+    Run run;
+    if (Status s = walker.next(&run, RunBlocks); !s.ok()) return s;
+    if (run.count == 0) return {};
+    size_t bytes = size_t{run.count} * BlockSize;
+    if (Status s = readExact(img.file(), img.blockOffset(run.first), buf.data(), bytes); !s.ok())
+      return s;
+    for (uint32_t i = 0; i < run.count; ++i) {
+      size_t take = static_cast<size_t>(std::min<uint64_t>(left, BlockPayload));
+      iov[i] = {buf.data() + size_t{i} * BlockSize, take};
+      left -= take;
     }
-    if (Status s = host.append(iov, static_cast<int>(count)); !s.ok()) return s.host();
+    if (Status s = host.writev(AtPosition, iov, static_cast<int>(run.count)); !s.ok())
+      return s.host();
   }
 }
 
@@ -40,7 +55,7 @@ Status openTarget(Env& env, Image& img, const char* hostPath, const FileEntry& e
   if (s.ok() && made->regular) s = (*host)->size(&size);
   if (!s.ok()) s = s.host();
   if (s.ok() && made->sameAs(image)) return Status::fail(Error::SameFile);
-  if (s.ok() && size > 0) s = img.walkChain(entry, [](uint32_t) { return Status{}; });
+  if (s.ok() && size > 0) s = walkChain(img, entry, [](const Run&) { return Status{}; });
   // An empty file is left as it is: emptying it again would cost a flush at
   // close on hosts that guard files replaced by truncation.
   if (s.ok() && size > 0) {
@@ -60,8 +75,7 @@ Status fetchFile(Env& env, const char* imagePath, const char* hostPath, std::str
   if (Status s = img->findEntry(name, &slot, &entry); !s.ok()) return s;
   if (slot == img->entryCount()) return Status::fail(Error::NotStored);
   // An entry whose chain cannot even fit the image makes no host file.
-  uint32_t blocks = 0;
-  if (Status s = chainLength(*img, entry, &blocks); !s.ok()) return s;
+  if (Status s = ChainWalker(*img).start(entry); !s.ok()) return s;
   std::unique_ptr<File> host;
   FileId made;
   if (Status s = openTarget(env, *img, hostPath, entry, &host, &made); !s.ok()) return s;

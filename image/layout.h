@@ -45,6 +45,10 @@ inline constexpr uint32_t FileEntrySize = NameField + NameFieldSize;
 inline constexpr uint32_t MaxBlockCount = 1040415;
 // The largest size createDisk takes, in kB: ceil(size / 4) <= MaxBlockCount.
 inline constexpr uint32_t MaxDiskSizeKb = MaxBlockCount * (BlockSize / 1024);
+// fileSize is a u32: a stored file holds at most this many bytes.
+inline constexpr uint64_t MaxFileSize = 0xFFFFFFFF;
+// Table slots read or written at a time: 64 KiB of table.
+inline constexpr uint32_t TableBatch = 2048;
 
 static_assert(HeaderSize == 12);
 static_assert(BlockPayload == 4092);
@@ -75,6 +79,13 @@ inline constexpr uint64_t dataOffsetFor(uint64_t blockCount) {
 }
 inline constexpr uint64_t imageBytes(uint64_t blockCount) {
   return dataOffsetFor(blockCount) + uint64_t{BlockSize} * blockCount;
+}
+// Where table slot `slot` and data block `block` start.
+inline constexpr uint64_t slotOffset(uint64_t blockCount, uint64_t slot) {
+  return tableStart(blockCount) + slot * FileEntrySize;
+}
+inline constexpr uint64_t blockOffset(uint64_t dataOffset, uint32_t block) {
+  return dataOffset + uint64_t{BlockSize} * block;
 }
 // Blocks for a request in kB: every started 4 kB gives one block.
 inline constexpr uint64_t blocksForDiskSize(uint64_t diskSizeKb) {
@@ -132,6 +143,59 @@ inline void encodeHeader(unsigned char* dst, const Header& h) {
   encodeU32(dst + BlockCountOffset, h.blockCount);
   encodeU32(dst + DataOffsetOffset, h.dataOffset);
   encodeU32(dst + TableEndOffset, h.tableEnd);
+}
+
+// The rules a header must keep before anything else in the image is read:
+// every offset is derived from blockCount, and the file must be long enough.
+enum class HeaderRule {
+  LengthHoldsHeader,  // value: the file's length; expected: HeaderSize
+  BlockCountFits,     // value: blockCount; expected: MaxBlockCount
+  DataOffsetDerived,  // value: dataOffset; expected: the one blockCount gives
+  LengthHoldsBlocks,  // value: the file's length; expected: imageBytes(blockCount)
+  TableEndInTable,    // value: tableEnd; expected: tableStart (the end is dataOffset)
+  TableEndOnSlot,     // value: tableEnd; expected: tableStart
+};
+
+struct HeaderFault {
+  HeaderRule rule = HeaderRule::LengthHoldsHeader;
+  uint64_t value = 0;
+  uint64_t expected = 0;
+};
+
+// The rules a header read from a file `length` bytes long breaks, the first
+// broken one first. Rules that cannot be judged once an earlier one fails
+// (a blockCount too large for any geometry, a file too short for a header)
+// are not judged.
+struct HeaderVerdict {
+  HeaderFault faults[3];
+  int count = 0;
+  bool sound() const { return count == 0; }
+  const HeaderFault& first() const { return faults[0]; }
+};
+
+inline HeaderVerdict judgeHeader(uint64_t length, const Header& h) {
+  HeaderVerdict v;
+  auto broken = [&v](HeaderRule r, uint64_t value, uint64_t expected) {
+    v.faults[v.count++] = {r, value, expected};
+  };
+  if (length < HeaderSize) {
+    broken(HeaderRule::LengthHoldsHeader, length, HeaderSize);
+    return v;
+  }
+  if (h.blockCount > MaxBlockCount) {
+    broken(HeaderRule::BlockCountFits, h.blockCount, MaxBlockCount);
+    return v;
+  }
+  // Derived sizes are taken in 64 bits, so no field can wrap them.
+  uint64_t start = tableStart(h.blockCount), end = dataOffsetFor(h.blockCount);
+  if (h.dataOffset != end) broken(HeaderRule::DataOffsetDerived, h.dataOffset, end);
+  if (length < imageBytes(h.blockCount))
+    broken(HeaderRule::LengthHoldsBlocks, length, imageBytes(h.blockCount));
+  if (h.tableEnd < start || h.tableEnd > end)
+    broken(HeaderRule::TableEndInTable, h.tableEnd, start);
+  else if ((h.tableEnd - start) % FileEntrySize != 0)
+    broken(HeaderRule::TableEndOnSlot, h.tableEnd, start);
+  return v;
 }
 
 struct FileEntry {

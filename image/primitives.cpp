@@ -47,13 +47,6 @@ Status fileExists(Image& img, std::string_view name, bool* exists) {
   return {};
 }
 
-Status allocateBlock(Image& img, uint32_t* block) {
-  FreeBlockCursor cursor(img);
-  if (Status s = cursor.next(block); !s.ok()) return s;
-  if (*block == EndOfChain) return {};
-  return markBlocks(img, *block, 1, true);
-}
-
 Status FreeBlockCursor::load(uint64_t firstByte) {
   uint64_t total = bitmapBytes(img_.blockCount());
   window_.resize(static_cast<size_t>(std::min<uint64_t>(WindowBytes, total - firstByte)));
@@ -61,25 +54,40 @@ Status FreeBlockCursor::load(uint64_t firstByte) {
   return readExact(img_.file(), HeaderSize + firstByte, window_.data(), window_.size());
 }
 
-Status FreeBlockCursor::next(uint32_t* block) {
+Status FreeBlockCursor::nextRun(uint32_t maxLen, Run* run) {
+  *run = {};
   uint32_t blocks = img_.blockCount();
-  while (pos_ < blocks) {
-    uint64_t byte = pos_ / 8;
+  while (pos_ < blocks && run->count < maxLen) {
+    uint32_t block = static_cast<uint32_t>(pos_);
+    uint64_t byte = bitmapByteOf(block);
     if (window_.empty() || byte < windowStart_ || byte >= windowStart_ + window_.size()) {
       if (Status s = load(byte); !s.ok()) return s;
     }
     unsigned char bits = window_[static_cast<size_t>(byte - windowStart_)];
-    if (bits == 0xFF) {
+    if (run->count == 0 && bits == 0xFF) {
       pos_ = (byte + 1) * 8;  // a full byte: skip its eight blocks at once
       continue;
     }
-    uint32_t candidate = static_cast<uint32_t>(pos_++);
-    if (!testBit(window_.data(), candidate - static_cast<uint32_t>(windowStart_ * 8))) {
-      *block = candidate;
-      return {};
-    }
+    bool used = bits & bitmapMask(block);
+    if (used && run->count > 0) break;  // the run ends at a used block
+    ++pos_;
+    if (used) continue;
+    if (run->count == 0) run->first = block;
+    ++run->count;
   }
-  *block = EndOfChain;
+  return {};
+}
+
+Status allocateRun(Image& img, FreeBlockCursor& cursor, uint32_t maxLen, Run* run) {
+  if (Status s = cursor.nextRun(maxLen, run); !s.ok()) return s;
+  return markBlocks(img, run->first, run->count, true);
+}
+
+Status allocateBlock(Image& img, uint32_t* block) {
+  FreeBlockCursor cursor(img);
+  Run run;
+  if (Status s = allocateRun(img, cursor, 1, &run); !s.ok()) return s;
+  *block = run.count == 0 ? EndOfChain : run.first;
   return {};
 }
 
@@ -98,7 +106,7 @@ Status markBlocks(Image& img, uint32_t first, uint32_t count, bool used) {
     else
       clearBit(bytes.data(), b - base);
   }
-  return img.file().writeAt(HeaderSize + lo, bytes.data(), bytes.size());
+  return writeAt(img.file(), HeaderSize + lo, bytes.data(), bytes.size());
 }
 
 }  // namespace korvane

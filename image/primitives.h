@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "image/chain.h"
 #include "image/image.h"
 
 namespace korvane {
@@ -16,19 +17,14 @@ Status hasFreeBlocks(Image& img, uint64_t n, bool* enough);
 // Whether an entry below tableEnd carries exactly `name`. On failure: IoError.
 Status fileExists(Image& img, std::string_view name, bool* exists);
 
-// Takes the lowest free block: sets its bit in the image and returns its
-// index in *block. When no block is free, *block is EndOfChain and nothing
-// is written. A file's blocks are taken in one pass by FreeBlockCursor and
-// markBlocks instead; this is the single step they repeat.
-Status allocateBlock(Image& img, uint32_t* block);
-
 // Yields the free blocks of the bitmap in ascending order in one pass,
-// holding one window of the bitmap at a time. It only reads; markBlocks marks.
+// holding one window of the bitmap at a time. It only reads.
 class FreeBlockCursor {
  public:
   explicit FreeBlockCursor(Image& img) : img_(img) {}
-  // The next free block after the last one returned, or EndOfChain.
-  Status next(uint32_t* block);
+  // The next run of consecutive free blocks after the last one returned, at
+  // most `maxLen` long; an empty run when no block is left.
+  Status nextRun(uint32_t maxLen, Run* run);
 
  private:
   Status load(uint64_t firstByte);
@@ -43,5 +39,16 @@ class FreeBlockCursor {
 // clears them when `used` is false. On failure: IoError, the bits unchanged
 // or, after a torn write, partly changed.
 Status markBlocks(Image& img, uint32_t first, uint32_t count, bool used);
+
+// Takes the next run of free blocks the cursor finds, at most `maxLen`:
+// sets their bits in the image and returns them in *run, empty when no
+// block is free (nothing is written then). A file's blocks are taken run
+// by run from one cursor, so the bitmap is read once whatever the file.
+Status allocateRun(Image& img, FreeBlockCursor& cursor, uint32_t maxLen, Run* run);
+
+// Takes the lowest free block: sets its bit in the image and returns its
+// index in *block. When no block is free, *block is EndOfChain and nothing
+// is written.
+Status allocateBlock(Image& img, uint32_t* block);
 
 }  // namespace korvane

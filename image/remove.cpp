@@ -1,9 +1,10 @@
+#include "image/remove.h"
+
 #include <algorithm>
 #include <memory>
 #include <vector>
 
 #include "image/chain.h"
-#include "image/fs.h"
 #include "image/image.h"
 
 namespace korvane {
@@ -13,65 +14,51 @@ namespace {
 // read before it is overwritten. A crash midway shows one entry twice, never
 // loses one.
 Status closeGap(Image& img, uint64_t slot) {
-  constexpr size_t Batch = 2048;
   uint64_t total = img.entryCount();
   std::vector<unsigned char> raw;
-  for (uint64_t from = slot + 1; from < total; from += Batch) {
-    size_t count = static_cast<size_t>(std::min<uint64_t>(Batch, total - from));
+  for (uint64_t from = slot + 1; from < total; from += TableBatch) {
+    size_t count = static_cast<size_t>(std::min<uint64_t>(TableBatch, total - from));
     raw.resize(count * FileEntrySize);
     if (Status s = readExact(img.file(), img.slotOffset(from), raw.data(), raw.size()); !s.ok())
       return s;
-    if (Status s = img.file().writeAt(img.slotOffset(from - 1), raw.data(), raw.size()); !s.ok())
+    if (Status s = writeAt(img.file(), img.slotOffset(from - 1), raw.data(), raw.size()); !s.ok())
       return s;
   }
   return {};
 }
 
-// The blocks of the chain being erased, one bit each as in the bitmap: at
-// most 130 kB, whatever the chain.
-class BlockSet {
- public:
-  explicit BlockSet(uint32_t blockCount) : bits_(bitmapBytes(blockCount)), count_(blockCount) {}
-  void add(uint32_t block) { setBit(bits_.data(), block); }
-  bool has(uint32_t block) const { return block < count_ && testBit(bits_.data(), block); }
-
-  // Zeroes and frees the blocks, a run of consecutive ones at a time.
-  Status release(Image& img) const {
-    for (uint32_t b = 0; b < count_;) {
-      if (bits_[bitmapByteOf(b)] == 0) {
-        b = (b / 8 + 1) * 8;  // a byte with no block of the chain
-        continue;
-      }
-      uint32_t start = b;
-      while (b < count_ && has(b)) ++b;
-      if (b > start) {
-        if (Status s = releaseRun(img, start, b - start); !s.ok()) return s;
-      } else {
-        ++b;
-      }
-    }
-    return {};
+// Runs sorted by first block, with those that touch joined: freed in as few
+// calls as the blocks allow, whatever order the chain ran in.
+std::vector<Run> mergeAdjacent(const std::vector<Run>& sorted) {
+  std::vector<Run> out;
+  for (const Run& r : sorted) {
+    if (!out.empty() && out.back().first + out.back().count == r.first)
+      out.back().count += r.count;
+    else
+      out.push_back(r);
   }
+  return out;
+}
 
- private:
-  std::vector<unsigned char> bits_;
-  uint32_t count_;
-};
-
-// Whether another entry starts inside the chain: an entry repeated by an
-// interrupted erase still points to these blocks, and freeing them would
-// hand its data to the next file written.
-Status sharedWithOther(Image& img, uint64_t slot, const BlockSet& chain, bool* shared) {
+// Whether another entry starts inside the chain's runs, sorted by their
+// first block: an entry repeated by an interrupted erase still points to
+// these blocks, and freeing them would hand its data to the next file
+// written.
+Status sharedWithOther(Image& img, uint64_t slot, const std::vector<Run>& runs, bool* shared) {
   *shared = false;
   return img.forEachEntry([&](uint64_t i, const FileEntry& e) {
-    *shared = i != slot && chain.has(e.firstBlock);
+    auto after = std::upper_bound(runs.begin(), runs.end(), e.firstBlock,
+                                  [](uint32_t b, const Run& r) { return b < r.first; });
+    *shared = i != slot && after != runs.begin() &&
+              e.firstBlock - (after - 1)->first < (after - 1)->count;
     return !*shared;
   });
 }
 
 }  // namespace
 
-Status removeFile(Env& env, const char* imagePath, std::string_view name) {
+Status removeFile(Env& env, const char* imagePath, std::string_view name, Status* freed) {
+  *freed = {};
   std::unique_ptr<Image> img;
   if (Status s = Image::open(env, imagePath, Access::Write, &img); !s.ok()) return s;
   uint64_t slot = 0;
@@ -80,15 +67,17 @@ Status removeFile(Env& env, const char* imagePath, std::string_view name) {
   if (slot == img->entryCount()) return Status::fail(Error::NotStored);
   // The whole chain is checked before the first write, so a damaged one
   // never frees another file's block.
-  BlockSet chain(img->blockCount());
-  if (Status s = img->walkChain(entry, [&](uint32_t block) {
-        chain.add(block);
+  std::vector<Run> runs;
+  if (Status s = walkChain(*img, entry, [&](const Run& r) {
+        runs.push_back(r);
         return Status{};
       });
       !s.ok())
     return s;
+  std::sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.first < b.first; });
+  runs = mergeAdjacent(runs);
   bool shared = false;
-  if (Status s = sharedWithOther(*img, slot, chain, &shared); !s.ok()) return s;
+  if (Status s = sharedWithOther(*img, slot, runs, &shared); !s.ok()) return s;
 
   // The entry leaves the table, durably, before any of its blocks is freed.
   if (slot + 1 < img->entryCount()) {
@@ -101,10 +90,10 @@ Status removeFile(Env& env, const char* imagePath, std::string_view name) {
   // in stay marked used, for that entry or for a checker to settle. Freeing
   // is not synced: lost to a crash, it leaves blocks marked used or not yet
   // zeroed, which is harmless and which a checker mends.
-  Status s = shared ? Status{} : chain.release(*img);
-  if (s.ok()) s = img->close();
-  s.committed = true;
-  return s;
+  for (size_t i = 0; !shared && i < runs.size() && freed->ok(); ++i)
+    *freed = releaseRun(*img, runs[i]);
+  if (freed->ok()) *freed = img->close();
+  return {};
 }
 
 }  // namespace korvane

@@ -2,7 +2,7 @@
 #include <bit>
 #include <memory>
 
-#include "image/fs.h"
+#include "image/report.h"
 #include "image/image.h"
 
 namespace korvane {

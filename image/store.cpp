@@ -1,9 +1,10 @@
+#include "image/store.h"
+
 #include <algorithm>
 #include <memory>
 #include <vector>
 
 #include "image/chain.h"
-#include "image/fs.h"
 #include "image/image.h"
 #include "image/primitives.h"
 
@@ -22,54 +23,43 @@ class Copier {
  public:
   Copier(Image& img, File& host, uint32_t size)
       : img_(img), host_(host), size_(size), left_(static_cast<uint32_t>(blocksForFile(size))),
-        cursor_(img), buf_(size_t{std::min(RunBlocks, left_)} * BlockSize) {}
+        untaken_(left_), cursor_(img), buf_(size_t{std::min(RunBlocks, left_)} * BlockSize) {}
 
   Status run(uint32_t* firstBlock);
   // Releases every block taken so far, after a failure.
   void rollBack();
 
  private:
-  Status nextRun(uint32_t* start, uint32_t* len);
-  Status copyRun(uint32_t start, uint32_t len, uint32_t next);
+  Status allocate(Run* run);
+  Status copyRun(const Run& run, uint32_t next);
 
   Image& img_;
   File& host_;
   uint32_t size_;
-  uint32_t left_;
+  uint32_t left_;     // blocks not yet written
+  uint32_t untaken_;  // blocks not yet allocated
   FreeBlockCursor cursor_;
   std::vector<unsigned char> buf_;
-  uint32_t pending_ = EndOfChain;  // a free block found past the last run
-  uint32_t first_ = EndOfChain;
-  uint32_t done_ = 0;                          // blocks written and linked
-  uint32_t curStart_ = 0, curLen_ = 0;         // the run in progress
+  std::vector<Run> taken_;
+  size_t written_ = 0;  // runs of taken_ whose data is in place
   uint64_t hostOffset_ = 0;
 };
 
-Status Copier::nextRun(uint32_t* start, uint32_t* len) {
-  if (pending_ == EndOfChain) {
-    if (Status s = cursor_.next(&pending_); !s.ok()) return s;
-    // hasFreeBlocks counted enough under our exclusive lock.
-    if (pending_ == EndOfChain) return Status::fail(Error::Damaged);
-  }
-  *start = pending_;
-  *len = 1;
-  pending_ = EndOfChain;
-  while (*len < left_ && *len < RunBlocks) {
-    uint32_t b = 0;
-    if (Status s = cursor_.next(&b); !s.ok()) return s;
-    if (b != *start + *len) {
-      pending_ = b;
-      break;
-    }
-    ++*len;
-  }
+// Takes the next run for the blocks not yet taken.
+Status Copier::allocate(Run* run) {
+  Status s = allocateRun(img_, cursor_, std::min(RunBlocks, untaken_), run);
+  if (run->count > 0) taken_.push_back(*run);  // even when marking it failed half way
+  if (!s.ok()) return s;
+  // hasFreeBlocks counted enough under our exclusive lock.
+  if (run->count == 0) return Status::fail(Error::Damaged);
+  untaken_ -= run->count;
   return {};
 }
 
-Status Copier::copyRun(uint32_t start, uint32_t len, uint32_t next) {
+Status Copier::copyRun(const Run& run, uint32_t next) {
   iovec iov[RunBlocks];
   size_t want = 0;
-  for (uint32_t i = 0; i < len; ++i) {
+  for (uint32_t i = 0; i < run.count; ++i) {
     unsigned char* block = buf_.data() + size_t{i} * BlockSize;
     bool last = (left_ - i == 1);
     size_t bytes = last ? lastBlockBytesFor(size_) : BlockPayload;
@@ -77,56 +67,57 @@ Status Copier::copyRun(uint32_t start, uint32_t len, uint32_t next) {
     want += bytes;
     // The tail of a last block is zero, never an earlier file's bytes.
     std::fill(block + bytes, block + BlockPayload, 0);
-    encodeU32(block + BlockPayload, last ? EndOfChain : (i + 1 < len ? start + i + 1 : next));
+    encodeU32(block + BlockPayload,
+              last ? EndOfChain : (i + 1 < run.count ? run.first + i + 1 : next));
   }
   if (want > 0) {
     size_t got = 0;
-    if (Status s = host_.readvAt(hostOffset_, iov, static_cast<int>(len), &got); !s.ok())
+    if (Status s = host_.readv(hostOffset_, iov, static_cast<int>(run.count), &got); !s.ok())
       return s.host();
     // The host file shrank while it was copied.
-    if (got != want) return Status::fail(Error::ShortRead).host();
+    if (got != want) return Status::fail(Error::HostChanged);
   }
   hostOffset_ += want;
-  curStart_ = start;
-  curLen_ = len;
-  if (Status s = markBlocks(img_, start, len, true); !s.ok()) return s;
-  return img_.file().writeAt(img_.blockOffset(start), buf_.data(), size_t{len} * BlockSize);
+  return writeAt(img_.file(), img_.blockOffset(run.first), buf_.data(),
+                 size_t{run.count} * BlockSize);
 }
 
 Status Copier::run(uint32_t* firstBlock) {
-  while (left_ > 0) {
-    uint32_t start = 0, len = 0;
-    if (Status s = nextRun(&start, &len); !s.ok()) return s;
-    uint32_t next = EndOfChain;
-    if (len < left_) {
-      if (pending_ == EndOfChain) {
-        if (Status s = cursor_.next(&pending_); !s.ok()) return s;
-        if (pending_ == EndOfChain) return Status::fail(Error::Damaged);
-      }
-      next = pending_;
-    }
-    if (first_ == EndOfChain) first_ = start;
-    if (Status s = copyRun(start, len, next); !s.ok()) return s;
-    done_ += len;
-    left_ -= len;
-    curLen_ = 0;
+  // Each run is taken before the one before it is written, whose last
+  // block links to it.
+  Run cur;
+  if (Status s = allocate(&cur); !s.ok()) return s;
+  *firstBlock = cur.first;
+  while (cur.count > 0) {
+    Run next;
+    if (left_ > cur.count)
+      if (Status s = allocate(&next); !s.ok()) return s;
+    if (Status s = copyRun(cur, next.first); !s.ok()) return s;
+    ++written_;
+    left_ -= cur.count;
+    cur = next;
   }
-  *firstBlock = first_;
   return {};
 }
 
 void Copier::rollBack() {
   // Best effort: whatever cannot be released stays marked used, which is
-  // harmless since no entry points to it.
-  if (done_ > 0) (void)releaseChain(img_, first_, done_);
-  if (curLen_ > 0) {
-    (void)img_.file().zeroRange(img_.blockOffset(curStart_), uint64_t{curLen_} * BlockSize);
-    (void)markBlocks(img_, curStart_, curLen_, false);
+  // harmless since no entry points to it. A run whose write failed may
+  // hold part of it; its bits are cleared even when zeroing fails too (a
+  // full disk refuses both), leaving at worst a free block not zero.
+  for (size_t i = 0; i < taken_.size(); ++i) {
+    const Run& r = taken_[i];
+    if (i < written_) {
+      (void)releaseRun(img_, r);
+    } else {
+      (void)img_.file().zeroRange(img_.blockOffset(r.first), uint64_t{r.count} * BlockSize);
+      (void)markBlocks(img_, r.first, r.count, false);
+    }
   }
 }
 
 Status checkRoom(Image& img, File& host, std::string_view name, uint64_t hostSize) {
-  if (hostSize > 0xFFFFFFFFull) return Status::fail(Error::TooLarge).host();
+  if (hostSize > MaxFileSize) return Status::fail(Error::FileTooLarge);
   FileId hostId, imageId;
   if (Status s = host.identity(&hostId); !s.ok()) return s.host();
   if (Status s = img.file().identity(&imageId); !s.ok()) return s;
@@ -151,7 +142,7 @@ Status commit(Image& img, std::string_view name, uint32_t first, uint32_t size, 
   unsigned char raw[FileEntrySize];
   encodeEntry(raw, makeEntry(name, first, size));
   uint32_t oldEnd = img.header().tableEnd;
-  if (Status s = img.file().writeAt(oldEnd, raw, sizeof raw); !s.ok()) return s;
+  if (Status s = writeAt(img.file(), oldEnd, raw, sizeof raw); !s.ok()) return s;
   if (Status s = img.file().sync(); !s.ok()) return s;
   if (Status s = img.writeTableEnd(oldEnd + FileEntrySize); !s.ok()) return s;
   *visible = true;
@@ -170,7 +161,7 @@ Status storeFile(Env& env, std::string_view name, const char* imagePath, const c
   FileId hostId;
   if (Status s = host->identity(&hostId); !s.ok()) return s.host();
   // Only a regular file has a size to measure before it is copied.
-  if (!hostId.regular) return Status::fail(Error::OpenFailed, EINVAL).host();
+  if (!hostId.regular) return Status::fail(Error::HostOpenFailed, EINVAL);
   std::unique_ptr<Image> img;
   if (Status s = Image::open(env, imagePath, Access::Write, &img); !s.ok()) return s;
   uint64_t hostSize = 0;

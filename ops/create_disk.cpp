@@ -1,6 +1,6 @@
 #include <iostream>
 
-#include "image/fs.h"
+#include "image/create.h"
 #include "ops/messages.h"
 #include "ops/ops.h"
 
@@ -14,11 +14,7 @@ void createDisk(const char* imageName, uint32_t diskSize, Env& env) {
               << std::endl;
     return;
   }
-  if (s.code == Error::OpenFailed) {
-    std::cerr << "Cannot create virtual disk image!" << std::endl;
-    return;
-  }
-  if (!s.ok()) return reportImageFailure(s, "write");
+  if (!s.ok()) return reportImageFailure(s, "write", "Cannot create virtual disk image!");
   std::cout << "Created virtual disk image: " << imageName << std::endl;
   std::cout << "Data blocks count: " << g.blockCount << std::endl;
   std::cout << "Aviable data space: " << g.blockCount * (BlockSize / 1024) << "kB" << std::endl;

@@ -7,13 +7,16 @@
 namespace korvane {
 
 std::string reason(const Status& s) {
-  if (s.code == Error::ShortRead) return " (file changed while it was copied)";
+  if (s.code == Error::HostChanged) return " (file changed while it was copied)";
   if (s.sysErr == 0) return "";
   return std::string(" (") + std::strerror(s.sysErr) + ")";
 }
 
-void reportImageFailure(const Status& s, const char* verb) {
+void reportImageFailure(const Status& s, const char* verb, const char* openLine) {
   switch (s.code) {
+    case Error::OpenFailed:
+      std::cerr << openLine << std::endl;
+      break;
     case Error::Damaged:
     case Error::ShortRead:  // the image ends before its own header says
       std::cerr << "Virtual disk image is damaged!" << std::endl;

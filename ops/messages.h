@@ -8,9 +8,11 @@
 
 namespace korvane {
 
-// Prints the line for an image that is damaged, locked, or failing I/O.
-// `verb` says what was being done ("read" or "write").
-void reportImageFailure(const Status& s, const char* verb);
+// Prints the line for an image that cannot be opened, is damaged, locked,
+// or failing I/O. `verb` says what was being done ("read" or "write");
+// `openLine` is the operation's own line for an image that cannot be opened.
+void reportImageFailure(const Status& s, const char* verb,
+                        const char* openLine = "Cannot open virtual disk image!");
 
 // " (reason)" for a failure that carries an errno, else "".
 std::string reason(const Status& s);

@@ -14,6 +14,8 @@ void createDisk(const char* imageName, uint32_t diskSize, Env& env = Env::host()
 void deleteDisk(const char* imageName, Env& env = Env::host());
 void showStat(const char* imageName, Env& env = Env::host());
 void showFiles(const char* imageName, Env& env = Env::host());
+// The status report, then the listing: what both front ends show as status.
+void showStatus(const char* imageName, Env& env = Env::host());
 void writeFile(const char* fileName, const char* imageName, const char* filePath,
                Env& env = Env::host());
 void readFile(const char* imageName, const char* filePath, const char* fileName,

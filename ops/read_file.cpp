@@ -1,6 +1,6 @@
 #include <iostream>
 
-#include "image/fs.h"
+#include "image/fetch.h"
 #include "ops/messages.h"
 #include "ops/ops.h"
 
@@ -8,21 +8,25 @@ namespace korvane {
 
 void readFile(const char* imageName, const char* filePath, const char* fileName, Env& env) {
   Status s = fetchFile(env, imageName, filePath, fileName);
-  if (s.ok()) {
-    std::cout << "File " << filePath << " created succefully!" << std::endl;
-  } else if (s.onHost) {
-    if (s.code == Error::OpenFailed)
+  switch (s.code) {
+    case Error::Ok:
+      std::cout << "File " << filePath << " created succefully!" << std::endl;
+      break;
+    case Error::HostOpenFailed:
       std::cerr << "Cannot create file: " << filePath << "!" << std::endl;
-    else
+      break;
+    case Error::HostIoError:
       std::cerr << "Cannot write file: " << filePath << "!" << reason(s) << std::endl;
-  } else if (s.code == Error::OpenFailed) {
-    std::cerr << "Cannot open virtual disk image!" << std::endl;
-  } else if (s.code == Error::NotStored) {
-    std::cerr << "File " << fileName << " does not exist!" << std::endl;
-  } else if (s.code == Error::SameFile) {
-    std::cerr << "Cannot read file into the virtual disk image itself!" << std::endl;
-  } else {
-    reportImageFailure(s, "read");
+      break;
+    case Error::NotStored:
+      std::cerr << "File " << fileName << " does not exist!" << std::endl;
+      break;
+    case Error::SameFile:
+      std::cerr << "Cannot read file into the virtual disk image itself!" << std::endl;
+      break;
+    default:
+      reportImageFailure(s, "read");
+      break;
   }
 }
 

@@ -1,7 +1,7 @@
 #include <iomanip>
 #include <iostream>
 
-#include "image/fs.h"
+#include "image/report.h"
 #include "ops/messages.h"
 #include "ops/ops.h"
 
@@ -18,10 +18,7 @@ void showFiles(const char* imageName, Env& env) {
               << fixed(e.fileSize / 1024.0, 2) << " kB" << std::endl;
   };
   Status s = listImage(env, imageName, header, printRow);
-  if (s.code == Error::OpenFailed)
-    std::cerr << "Cannot open virtual disk image!" << std::endl;
-  else if (!s.ok())
-    reportImageFailure(s, "read");
+  if (!s.ok()) reportImageFailure(s, "read");
 }
 
 }  // namespace korvane

@@ -1,7 +1,7 @@
 #include <iostream>
 #include <string>
 
-#include "image/fs.h"
+#include "image/report.h"
 #include "ops/messages.h"
 #include "ops/ops.h"
 
@@ -28,11 +28,7 @@ void printMap(const StatReport& r) {
 void showStat(const char* imageName, Env& env) {
   StatReport r;
   Status s = statImage(env, imageName, &r);
-  if (s.code == Error::OpenFailed) {
-    std::cerr << "Cannot open virual disk image!" << std::endl;
-    return;
-  }
-  if (!s.ok()) return reportImageFailure(s, "read");
+  if (!s.ok()) return reportImageFailure(s, "read", "Cannot open virual disk image!");
 
   // Sizes are u32 products, as the figures have always been computed.
   uint32_t blocks = r.blockCount, used = r.usedBlocks;
@@ -55,6 +51,11 @@ void showStat(const char* imageName, Env& env) {
             << " kB" << std::endl;
   std::cout << "USED DATA SPACE: " << fixed(usedBytes / 1024.0, 2) << " kB" << std::endl;
   std::cout << "MEMORY USE: " << fixed(use, 1) << "%" << std::endl;
+}
+
+void showStatus(const char* imageName, Env& env) {
+  showStat(imageName, env);
+  showFiles(imageName, env);
 }
 
 }  // namespace korvane

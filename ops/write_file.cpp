@@ -1,23 +1,11 @@
 #include <cstring>
 #include <iostream>
 
-#include "image/fs.h"
+#include "image/store.h"
 #include "ops/messages.h"
 #include "ops/ops.h"
 
 namespace korvane {
-namespace {
-
-void reportHostFailure(const Status& s, const char* filePath) {
-  if (s.code == Error::OpenFailed)
-    std::cerr << "Cannot open file: " << filePath << "!" << std::endl;
-  else if (s.code == Error::TooLarge)
-    std::cerr << "File is too big! (Max size for file is 4294967295 B)" << std::endl;
-  else
-    std::cerr << "Cannot read file: " << filePath << "!" << reason(s) << std::endl;
-}
-
-}  // namespace
 
 void writeFile(const char* fileName, const char* imageName, const char* filePath, Env& env) {
   if (std::strlen(fileName) > MaxNameLength) {
@@ -26,11 +14,17 @@ void writeFile(const char* fileName, const char* imageName, const char* filePath
     return;
   }
   Status s = storeFile(env, fileName, imageName, filePath);
-  if (s.ok()) return;
-  if (s.onHost) return reportHostFailure(s, filePath);
   switch (s.code) {
-    case Error::OpenFailed:
-      std::cerr << "Cannot open virtual disk image!" << std::endl;
+    case Error::Ok: break;
+    case Error::HostOpenFailed:
+      std::cerr << "Cannot open file: " << filePath << "!" << std::endl;
+      break;
+    case Error::HostIoError:
+    case Error::HostChanged:
+      std::cerr << "Cannot read file: " << filePath << "!" << reason(s) << std::endl;
+      break;
+    case Error::FileTooLarge:
+      std::cerr << "File is too big! (Max size for file is " << MaxFileSize << " B)" << std::endl;
       break;
     case Error::SameFile:
       std::cerr << "Cannot write virtual disk image into itself!" << std::endl;

@@ -18,7 +18,11 @@
 #include <set>
 
 #include "image/check.h"
-#include "image/fs.h"
+#include "image/create.h"
+#include "image/fetch.h"
+#include "image/remove.h"
+#include "image/report.h"
+#include "image/store.h"
 #include "tests/fault_env.h"
 #include "tests/scenarios.h"
 #include "tests/test_util.h"
@@ -228,7 +232,7 @@ void expectFilesServed(const test::TempDir& dir, const std::map<std::string, Byt
     if (it != keep.end()) {
       EXPECT_EQ(test::readBytes(out), it->second) << name;
     }
-    ASSERT_TRUE(removeFile(Env::host(), img.c_str(), name).ok()) << name;
+    ASSERT_TRUE(test::removeAll(Env::host(), img.c_str(), name).ok()) << name;
   }
   std::vector<Finding> findings;
   CheckSummary sum;
@@ -354,7 +358,7 @@ TEST(Check, MendsRandomDamage) {
                 }).ok());
     for (const std::string& name : names) {
       ASSERT_TRUE(fetchFile(Env::host(), img.c_str(), dir.file("out").c_str(), name).ok());
-      ASSERT_TRUE(removeFile(Env::host(), img.c_str(), name).ok()) << seed << " " << name;
+      ASSERT_TRUE(test::removeAll(Env::host(), img.c_str(), name).ok()) << seed << " " << name;
     }
   }
 }
@@ -429,7 +433,7 @@ TEST_P(CheckCrash, EraseCutShort) {
   for (;; ++n) {
     test::writeBytes(img, base.bytes);
     test::FaultEnv env({n, keep()});
-    (void)removeFile(env, img.c_str(), "big");
+    (void)test::removeAll(env, img.c_str(), "big");
     if (!env.crashed() || (expectMended("big", n), HasFailure())) break;
   }
   EXPECT_GT(n, 4);  // table, tableEnd, zeroing and bits of two runs

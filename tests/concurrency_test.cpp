@@ -48,7 +48,7 @@ std::string work(int child, const std::string& img, const TempDir& dir,
       if (!fetchFile(Env::host(), img.c_str(), out.c_str(), name).ok()) return "read " + name;
       if (readBytes(out) != contentOf(name, it->second)) return name + " read back changed";
     } else if (roll < 19) {
-      if (!removeFile(Env::host(), img.c_str(), name).ok()) return "erase " + name;
+      if (!removeAll(Env::host(), img.c_str(), name).ok()) return "erase " + name;
       kept->erase(it);
     } else {
       StatReport report;

@@ -1,7 +1,7 @@
 // An environment over the real host that fails or "crashes" at a chosen call,
 // in the manner of LevelDB's fault-injection Env.
 //
-// Crash: the N-th write-like call (writeAt, writevAt, append, reserve,
+// Crash: the N-th write-like call (writev, reserve,
 // zeroRange, truncate) is cut short (nothing of it, or a prefix of `keep`
 // bytes, reaches the file) and every call after it fails with EIO and changes
 // nothing, as if the power went. Fail: the N-th call of any kind fails with
@@ -104,41 +104,20 @@ class FaultFile : public File {
  public:
   FaultFile(FaultEnv& env, std::unique_ptr<File> base) : env_(env), base_(std::move(base)) {}
 
-  Status readAt(uint64_t off, void* buf, size_t n, size_t* got) override {
-    if (Status s = env_.gate("readAt"); !s.ok()) return s;
-    return base_->readAt(off, buf, n, got);
+  Status readv(uint64_t off, const iovec* iov, int count, size_t* got) override {
+    if (Status s = env_.gate("readv"); !s.ok()) return s;
+    return base_->readv(off, iov, count, got);
   }
-  Status readvAt(uint64_t off, const iovec* iov, int count, size_t* got) override {
-    if (Status s = env_.gate("readvAt"); !s.ok()) return s;
-    return base_->readvAt(off, iov, count, got);
-  }
-  Status writeAt(uint64_t off, const void* buf, size_t n) override {
-    iovec one{const_cast<void*>(buf), n};
-    return writevAt(off, &one, 1);
-  }
-  Status writevAt(uint64_t off, const iovec* iov, int count) override {
-    if (Status s = env_.gate("writevAt"); !s.ok()) return s;
+  Status writev(uint64_t off, const iovec* iov, int count) override {
+    if (Status s = env_.gate("writev"); !s.ok()) return s;
     std::vector<unsigned char> flat = flatten(iov, count);
-    env_.log('w', off, flat.size());
+    env_.log('w', off == AtPosition ? 0 : off, flat.size());
     size_t keep = 0;
-    if (env_.crashHere(off, flat.size(), &keep)) {
-      if (keep > 0) (void)base_->writeAt(off, flat.data(), keep);
+    if (env_.crashHere(off == AtPosition ? 0 : off, flat.size(), &keep)) {
+      if (keep > 0) (void)writeAt(*base_, off, flat.data(), keep);
       return Status::fail(Error::IoError, EIO);
     }
-    return base_->writeAt(off, flat.data(), flat.size());
-  }
-  Status append(const iovec* iov, int count) override {
-    if (Status s = env_.gate("append"); !s.ok()) return s;
-    std::vector<unsigned char> flat = flatten(iov, count);
-    env_.log('w', 0, flat.size());
-    size_t keep = 0;
-    if (env_.crashHere(0, flat.size(), &keep)) {
-      iovec part{flat.data(), keep};
-      if (keep > 0) (void)base_->append(&part, 1);
-      return Status::fail(Error::IoError, EIO);
-    }
-    iovec all{flat.data(), flat.size()};
-    return base_->append(&all, 1);
+    return writeAt(*base_, off, flat.data(), flat.size());
   }
   Status reserve(uint64_t off, uint64_t len) override {
     return whole('r', off, len, [&] { return base_->reserve(off, len); });

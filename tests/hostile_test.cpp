@@ -5,7 +5,11 @@
 
 #include <chrono>
 
-#include "image/fs.h"
+#include "image/create.h"
+#include "image/fetch.h"
+#include "image/remove.h"
+#include "image/report.h"
+#include "image/store.h"
 #include "ops/ops.h"
 #include "tests/test_util.h"
 
@@ -114,7 +118,7 @@ class HostileTest : public ::testing::Test {
       case 1: return listImage(env, image_.c_str(), [] {}, [](const FileEntry&) {});
       case 2: return fetchFile(env, image_.c_str(), out_.c_str(), target);
       case 3: return storeFile(env, "new", image_.c_str(), host_.c_str());
-      default: return removeFile(env, image_.c_str(), target);
+      default: return test::removeAll(env, image_.c_str(), target);
     }
   }
 

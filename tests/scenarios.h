@@ -12,7 +12,11 @@
 #include <utility>
 #include <vector>
 
-#include "image/fs.h"
+#include "image/create.h"
+#include "image/fetch.h"
+#include "image/remove.h"
+#include "image/report.h"
+#include "image/store.h"
 #include "ops/ops.h"
 #include "tests/checker.h"
 #include "tests/fault_env.h"
@@ -35,7 +39,7 @@ inline Bytes buildImage(uint32_t blocks, const std::vector<std::pair<std::string
   for (const auto& [name, size] : steps) {
     Status s;
     if (size < 0) {
-      s = removeFile(Env::host(), img.c_str(), name);
+      s = removeAll(Env::host(), img.c_str(), name);
     } else {
       writeBytes(host, contentOf(name, static_cast<size_t>(size)));
       s = storeFile(Env::host(), name, img.c_str(), host.c_str());
@@ -131,7 +135,7 @@ class World {
     switch (sc_.kind) {
       case Scenario::Make: return makeImage(env, image_.c_str(), sc_.kb, &g);
       case Scenario::Store: return storeFile(env, sc_.name, image_.c_str(), host_.c_str());
-      case Scenario::Remove: return removeFile(env, image_.c_str(), sc_.name);
+      case Scenario::Remove: return removeAll(env, image_.c_str(), sc_.name);
       case Scenario::Fetch: return fetchFile(env, image_.c_str(), target_.c_str(), sc_.name);
     }
     return {};

@@ -2,7 +2,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "image/fs.h"
+#include "image/create.h"
+#include "image/fetch.h"
+#include "image/remove.h"
+#include "image/report.h"
+#include "image/store.h"
 #include "ops/ops.h"
 #include "tests/test_util.h"
 
@@ -27,7 +31,7 @@ class StoreTest : public ::testing::Test {
     if (data) *data = test::readBytes(out_);
     return s;
   }
-  Status erase(std::string_view name) { return removeFile(Env::host(), image_.c_str(), name); }
+  Status erase(std::string_view name) { return test::removeAll(Env::host(), image_.c_str(), name); }
 
   test::TempDir dir_;
   std::string image_ = dir_.file("d.img"), host_ = dir_.file("in.bin"), out_ = dir_.file("out.bin");
@@ -376,7 +380,7 @@ TEST_F(StoreTest, HostFileOfFourGiBRefusedBeforeAnyWrite) {
   test::writeBytes(host_, {});
   ASSERT_EQ(::truncate(host_.c_str(), off_t{1} << 32), 0);
   Status s = storeFile(Env::host(), "huge", image_.c_str(), host_.c_str());
-  EXPECT_EQ(s.code, Error::TooLarge);
+  EXPECT_EQ(s.code, Error::FileTooLarge);
   EXPECT_EQ(firstDiff(image(), img), "");
   test::CaptureOutput out;
   writeFile("huge", image_.c_str(), host_.c_str());

@@ -11,7 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "image/remove.h"
+
 namespace korvane::test {
+
+// Erases `name`; a failure to free the blocks after the commit counts too.
+inline Status removeAll(Env& env, const char* image, std::string_view name) {
+  Status freed;
+  Status s = removeFile(env, image, name, &freed);
+  return s.ok() ? freed : s;
+}
 
 using Bytes = std::vector<unsigned char>;
 

@@ -1,0 +1,18 @@
+// Erasing a stored file.
+#pragma once
+
+#include <string_view>
+
+#include "image/env.h"
+#include "image/layout.h"
+
+namespace korvane {
+
+// Removes stored file `name`. The whole chain is checked before the first
+// write; the entry leaves the table, durably, before any block is freed or
+// zeroed. Once that is done the call succeeds; *freed then tells whether
+// freeing the blocks failed afterwards (IoError), which leaves them marked
+// used: harmless, and a disk check frees them.
+Status removeFile(Env& env, const char* imagePath, std::string_view name, Status* freed);
+
+}  // namespace korvane

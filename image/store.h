@@ -1,0 +1,20 @@
+// Copying a host file into an image.
+#pragma once
+
+#include <string_view>
+
+#include "image/env.h"
+#include "image/layout.h"
+
+namespace korvane {
+
+// Copies host file `hostPath` into the image under `name` (at most
+// MaxNameLength bytes; the caller checks). Checks come in this order: the
+// host file opens (HostOpenFailed), the image opens and is sound,
+// FileTooLarge for a host file of more than MaxFileSize bytes, SameFile,
+// NoSpace, Exists. HostIoError or HostChanged when reading the host file
+// fails. Any failure leaves the image as it was: the blocks taken are
+// released and the entry is committed last, by tableEnd.
+Status storeFile(Env& env, std::string_view name, const char* imagePath, const char* hostPath);
+
+}  // namespace korvane
