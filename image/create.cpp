@@ -38,6 +38,8 @@ Status makeImage(Env& env, const char* path, uint32_t diskSizeKb, Geometry* out)
   FileId made;
   bool touched = false;
   Status s = f->identity(&made);
+  // Only a regular file can hold an image: a device or a pipe has no length.
+  if (s.ok() && !made.regular) return Status::fail(Error::OpenFailed, EINVAL);
   if (s.ok()) s = layOut(*f, g, &touched);
   if (!s.ok()) {
     // A file that held something is only removed once its contents are gone.

@@ -295,6 +295,13 @@ class PosixEnv final : public Env {
     return {};
   }
 
+  Status openStandardOutput(std::unique_ptr<File>* file) override {
+    int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) return Status::fail(Error::OpenFailed, errno);
+    *file = std::make_unique<PosixFile>(fd);
+    return {};
+  }
+
   Status remove(const char* path) override {
     if (std::remove(path) != 0) return Status::fail(Error::OpenFailed, errno);
     return {};

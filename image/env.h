@@ -75,6 +75,12 @@ class Env {
   virtual Status stat(const char* path, FileId* id) = 0;
   virtual Status linkStat(const char* path, FileId* id) = 0;
   virtual Status remove(const char* path) = 0;
+  // The file this program's standard output writes to, sharing its
+  // position. OpenFailed where there is none.
+  virtual Status openStandardOutput(std::unique_ptr<File>* file) {
+    (void)file;
+    return Status::fail(Error::OpenFailed, ENOTSUP);
+  }
 
   // The real host file system.
   static Env& host();

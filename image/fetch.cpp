@@ -49,6 +49,18 @@ Status openTarget(Env& env, Image& img, const char* hostPath, const FileEntry& e
   FileId image, before;
   if (Status s = img.file().identity(&image); !s.ok()) return s;
   bool existed = env.stat(hostPath, &before).ok();
+  if (existed && before.sameAs(image)) return Status::fail(Error::SameFile);
+  // The path may name the file standard output already writes to (as
+  // /dev/stdout does): the copy then goes through that same open file, so
+  // what is printed after it follows it instead of overwriting it.
+  std::unique_ptr<File> out;
+  FileId outId;
+  if (existed && env.openStandardOutput(&out).ok() && out->identity(&outId).ok() &&
+      outId.sameAs(before)) {
+    *host = std::move(out);
+    *made = {};  // never emptied or removed: it is the caller's stream
+    return {};
+  }
   if (Status s = env.open(hostPath, OpenMode::Create, host); !s.ok()) return s.host();
   uint64_t size = 0;
   Status s = (*host)->identity(made);

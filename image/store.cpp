@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "image/chain.h"
@@ -15,115 +16,161 @@ namespace {
 // from the cost of a copy, small enough to keep memory flat.
 constexpr uint32_t RunBlocks = 256;
 
-// Copies the host file into the n lowest free blocks, in ascending order,
-// one run of consecutive blocks per write. Each run's bits are set before
-// its data is written; nothing points to the blocks until the entry is
-// committed, so a crash here only leaks them.
+// Copies the host file into the lowest free blocks, in ascending order,
+// taking blocks as the bytes come, one run of consecutive blocks per write.
+// A run's bits are set before its data is written; nothing points to the
+// blocks until the entry is committed, so a crash here only leaks them.
+// Each run's last block is held back until the block it links to is known:
+// the next run's first, or EndOfChain once the host file has ended.
 class Copier {
  public:
-  Copier(Image& img, File& host, uint32_t size)
-      : img_(img), host_(host), size_(size), left_(static_cast<uint32_t>(blocksForFile(size))),
-        untaken_(left_), cursor_(img), buf_(size_t{std::min(RunBlocks, left_)} * BlockSize) {}
+  // `size` is the host file's length when it is a regular file that says
+  // how long it is; otherwise it is read to its end (a pipe, or a file the
+  // host shows as empty that still holds bytes).
+  Copier(Image& img, File& host, std::optional<uint32_t> size, bool seekable)
+      : img_(img), host_(host), size_(size), seekable_(seekable), cursor_(img),
+        buf_(size_t{RunBlocks} * BlockSize), held_(BlockSize) {}
 
-  Status run(uint32_t* firstBlock);
+  // On success *first and *size describe the chain written.
+  Status run(uint32_t* first, uint32_t* size);
   // Releases every block taken so far, after a failure.
   void rollBack();
 
  private:
-  Status allocate(Run* run);
-  Status copyRun(const Run& run, uint32_t next);
+  Status read(uint32_t* blocks, bool* end);
+  Status place(uint32_t blocks);
+  Status release(uint32_t link);
 
   Image& img_;
   File& host_;
-  uint32_t size_;
-  uint32_t left_;     // blocks not yet written
-  uint32_t untaken_;  // blocks not yet allocated
+  std::optional<uint32_t> size_;
+  bool seekable_;
   FreeBlockCursor cursor_;
-  std::vector<unsigned char> buf_;
-  std::vector<Run> taken_;
-  size_t written_ = 0;  // runs of taken_ whose data is in place
-  uint64_t hostOffset_ = 0;
+  std::vector<unsigned char> buf_;   // blocks read, not yet written
+  std::vector<unsigned char> held_;  // the last block written, but for its link
+  uint32_t heldBlock_ = EndOfChain;
+  size_t heldRun_ = 0;  // the run in taken_ that heldBlock_ ends
+  uint32_t first_ = EndOfChain;
+  uint64_t bytes_ = 0;  // read from the host so far
+  struct Taken {
+    Run run;
+    bool written;
+  };
+  std::vector<Taken> taken_;
 };
 
-// Takes the next run for the blocks not yet taken.
-Status Copier::allocate(Run* run) {
-  Status s = allocateRun(img_, cursor_, std::min(RunBlocks, untaken_), run);
-  if (run->count > 0) taken_.push_back(*run);  // even when marking it failed half way
-  if (!s.ok()) return s;
-  // hasFreeBlocks counted enough under our exclusive lock.
-  if (run->count == 0) return Status::fail(Error::Damaged);
-  untaken_ -= run->count;
+// Reads up to RunBlocks blocks' payload into buf_; *end when the host file
+// has no more. The tail of a last block is zero, never an earlier file's.
+Status Copier::read(uint32_t* blocks, bool* end) {
+  uint64_t want = size_t{RunBlocks} * BlockPayload;
+  if (size_) want = std::min<uint64_t>(want, *size_ - bytes_);
+  iovec iov[RunBlocks];
+  for (uint32_t i = 0; i < RunBlocks; ++i)
+    iov[i] = {buf_.data() + size_t{i} * BlockSize, BlockPayload};
+  size_t got = 0;
+  int count = static_cast<int>(blocksForFile(want));
+  if (want > 0) {
+    iov[count - 1].iov_len = want - uint64_t{BlockPayload} * (count - 1);
+    uint64_t at = seekable_ ? bytes_ : AtPosition;
+    if (Status s = host_.readv(at, iov, count, &got); !s.ok()) return s.host();
+  }
+  // A regular file that shrank while it was copied.
+  if (size_ && got != want) return Status::fail(Error::HostChanged);
+  bytes_ += got;
+  if (bytes_ > MaxFileSize) return Status::fail(Error::FileTooLarge);
+  *end = size_ ? bytes_ == *size_ : got < want;
+  *blocks = static_cast<uint32_t>((got + BlockPayload - 1) / BlockPayload);
+  if (*blocks > 0) {
+    size_t tail = got - size_t{BlockPayload} * (*blocks - 1);
+    unsigned char* last = buf_.data() + size_t{*blocks - 1} * BlockSize;
+    std::fill(last + tail, last + BlockPayload, 0);
+  }
   return {};
 }
 
-Status Copier::copyRun(const Run& run, uint32_t next) {
-  iovec iov[RunBlocks];
-  size_t want = 0;
-  for (uint32_t i = 0; i < run.count; ++i) {
-    unsigned char* block = buf_.data() + size_t{i} * BlockSize;
-    bool last = (left_ - i == 1);
-    size_t bytes = last ? lastBlockBytesFor(size_) : BlockPayload;
-    iov[i] = {block, bytes};
-    want += bytes;
-    // The tail of a last block is zero, never an earlier file's bytes.
-    std::fill(block + bytes, block + BlockPayload, 0);
-    encodeU32(block + BlockPayload,
-              last ? EndOfChain : (i + 1 < run.count ? run.first + i + 1 : next));
-  }
-  if (want > 0) {
-    size_t got = 0;
-    if (Status s = host_.readv(hostOffset_, iov, static_cast<int>(run.count), &got); !s.ok())
-      return s.host();
-    // The host file shrank while it was copied.
-    if (got != want) return Status::fail(Error::HostChanged);
-  }
-  hostOffset_ += want;
-  return writeAt(img_.file(), img_.blockOffset(run.first), buf_.data(),
-                 size_t{run.count} * BlockSize);
+// Writes the held block with its link, once that link is known.
+Status Copier::release(uint32_t link) {
+  if (heldBlock_ == EndOfChain) return {};
+  encodeU32(held_.data() + BlockPayload, link);
+  if (Status s = writeAt(img_.file(), img_.blockOffset(heldBlock_), held_.data(), BlockSize);
+      !s.ok())
+    return s;
+  taken_[heldRun_].written = true;  // its other blocks went before
+  heldBlock_ = EndOfChain;
+  return {};
 }
 
-Status Copier::run(uint32_t* firstBlock) {
-  // Each run is taken before the one before it is written, whose last
-  // block links to it.
-  Run cur;
-  if (Status s = allocate(&cur); !s.ok()) return s;
-  *firstBlock = cur.first;
-  while (cur.count > 0) {
-    Run next;
-    if (left_ > cur.count)
-      if (Status s = allocate(&next); !s.ok()) return s;
-    if (Status s = copyRun(cur, next.first); !s.ok()) return s;
-    ++written_;
-    left_ -= cur.count;
-    cur = next;
+// Takes blocks for the `blocks` read into buf_ and writes them, run by run.
+Status Copier::place(uint32_t blocks) {
+  for (uint32_t done = 0; done < blocks;) {
+    Run run;
+    Status s = allocateRun(img_, cursor_, blocks - done, &run);
+    if (run.count > 0) taken_.push_back({run, false});  // even when marking it failed
+    if (!s.ok()) return s;
+    // A file of known size was counted in full under our exclusive lock.
+    if (run.count == 0) return Status::fail(size_ ? Error::Damaged : Error::NoSpace);
+    if (first_ == EndOfChain) first_ = run.first;
+    if (Status t = release(run.first); !t.ok()) return t;
+    unsigned char* from = buf_.data() + size_t{done} * BlockSize;
+    for (uint32_t i = 0; i + 1 < run.count; ++i)
+      encodeU32(from + size_t{i} * BlockSize + BlockPayload, run.first + i + 1);
+    if (run.count > 1) {
+      if (Status t = writeAt(img_.file(), img_.blockOffset(run.first), from,
+                             size_t{run.count - 1} * BlockSize);
+          !t.ok())
+        return t;
+    }
+    heldBlock_ = run.first + run.count - 1;
+    heldRun_ = taken_.size() - 1;
+    std::copy_n(from + size_t{run.count - 1} * BlockSize, BlockSize, held_.begin());
+    done += run.count;
   }
+  return {};
+}
+
+Status Copier::run(uint32_t* first, uint32_t* size) {
+  for (bool end = false; !end;) {
+    uint32_t blocks = 0;
+    if (Status s = read(&blocks, &end); !s.ok()) return s;
+    // Even an empty file owns one block.
+    if (first_ == EndOfChain && blocks == 0) {
+      std::fill_n(buf_.begin(), BlockSize, 0);
+      blocks = 1;
+    }
+    if (Status s = place(blocks); !s.ok()) return s;
+  }
+  if (Status s = release(EndOfChain); !s.ok()) return s;
+  *first = first_;
+  *size = static_cast<uint32_t>(bytes_);
   return {};
 }
 
 void Copier::rollBack() {
   // Best effort: whatever cannot be released stays marked used, which is
-  // harmless since no entry points to it. A run whose write failed may
-  // hold part of it; its bits are cleared even when zeroing fails too (a
-  // full disk refuses both), leaving at worst a free block not zero.
-  for (size_t i = 0; i < taken_.size(); ++i) {
-    const Run& r = taken_[i];
-    if (i < written_) {
-      (void)releaseRun(img_, r);
+  // harmless since no entry points to it. A run not written in full may
+  // hold part of a write; its bits are cleared even when zeroing fails too
+  // (a full disk refuses both), leaving at worst a free block not zero.
+  for (const Taken& t : taken_) {
+    if (t.written) {
+      (void)releaseRun(img_, t.run);
     } else {
-      (void)img_.file().zeroRange(img_.blockOffset(r.first), uint64_t{r.count} * BlockSize);
-      (void)markBlocks(img_, r.first, r.count, false);
+      (void)img_.file().zeroRange(img_.blockOffset(t.run.first), uint64_t{t.run.count} * BlockSize);
+      (void)markBlocks(img_, t.run.first, t.run.count, false);
     }
   }
 }
 
-Status checkRoom(Image& img, File& host, std::string_view name, uint64_t hostSize) {
-  if (hostSize > MaxFileSize) return Status::fail(Error::FileTooLarge);
+// The checks before a byte is written. A file read to its end is known to
+// need one block at least, and is refused for space only when even that is
+// missing; running out later rolls it back.
+Status checkRoom(Image& img, File& host, std::string_view name, std::optional<uint64_t> size) {
+  if (size && *size > MaxFileSize) return Status::fail(Error::FileTooLarge);
   FileId hostId, imageId;
   if (Status s = host.identity(&hostId); !s.ok()) return s.host();
   if (Status s = img.file().identity(&imageId); !s.ok()) return s;
   if (hostId.sameAs(imageId)) return Status::fail(Error::SameFile);
   bool enough = false, exists = false;
-  if (Status s = hasFreeBlocks(img, blocksForFile(hostSize), &enough); !s.ok()) return s;
+  if (Status s = hasFreeBlocks(img, blocksForFile(size.value_or(0)), &enough); !s.ok()) return s;
   if (!enough) return Status::fail(Error::NoSpace);
   if (Status s = fileExists(img, name, &exists); !s.ok()) return s;
   if (exists) return Status::fail(Error::Exists);
@@ -160,20 +207,27 @@ Status storeFile(Env& env, std::string_view name, const char* imagePath, const c
   if (Status s = env.open(hostPath, OpenMode::Read, &host); !s.ok()) return s.host();
   FileId hostId;
   if (Status s = host->identity(&hostId); !s.ok()) return s.host();
-  // Only a regular file has a size to measure before it is copied.
-  if (!hostId.regular) return Status::fail(Error::HostOpenFailed, EINVAL);
+  // Nothing but a file can be copied: a folder holds no bytes of its own.
+  if (hostId.directory) return Status::fail(Error::HostOpenFailed, EISDIR);
   std::unique_ptr<Image> img;
   if (Status s = Image::open(env, imagePath, Access::Write, &img); !s.ok()) return s;
-  uint64_t hostSize = 0;
-  if (Status s = host->size(&hostSize); !s.ok()) return s.host();
-  if (Status s = checkRoom(*img, *host, name, hostSize); !s.ok()) return s;
+  // A regular file says how long it is, unless the host shows it as empty
+  // (as it does files made up as they are read); the rest are read to their end.
+  std::optional<uint64_t> size;
+  if (hostId.regular) {
+    uint64_t bytes = 0;
+    if (Status s = host->size(&bytes); !s.ok()) return s.host();
+    if (bytes > 0) size = bytes;
+  }
+  if (Status s = checkRoom(*img, *host, name, size); !s.ok()) return s;
 
-  uint32_t size = static_cast<uint32_t>(hostSize);
-  Copier copier(*img, *host, size);
-  uint32_t first = 0;
+  std::optional<uint32_t> known;
+  if (size) known = static_cast<uint32_t>(*size);
+  Copier copier(*img, *host, known, hostId.regular);
+  uint32_t first = 0, stored = 0;
   bool visible = false;
-  Status s = copier.run(&first);
-  if (s.ok()) s = commit(*img, name, first, size, &visible);
+  Status s = copier.run(&first, &stored);
+  if (s.ok()) s = commit(*img, name, first, stored, &visible);
   if (!s.ok()) {
     if (!visible) copier.rollBack();
     return s;

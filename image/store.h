@@ -10,11 +10,13 @@ namespace korvane {
 
 // Copies host file `hostPath` into the image under `name` (at most
 // MaxNameLength bytes; the caller checks). Checks come in this order: the
-// host file opens (HostOpenFailed), the image opens and is sound,
-// FileTooLarge for a host file of more than MaxFileSize bytes, SameFile,
-// NoSpace, Exists. HostIoError or HostChanged when reading the host file
-// fails. Any failure leaves the image as it was: the blocks taken are
-// released and the entry is committed last, by tableEnd.
+// host file opens (HostOpenFailed, also for a folder), the image opens and
+// is sound, FileTooLarge for a host file of more than MaxFileSize bytes,
+// SameFile, NoSpace, Exists. A pipe, a device, or a file the host shows as
+// empty is read to its end, taking blocks as its bytes come: NoSpace or
+// FileTooLarge when they run out. HostIoError or HostChanged when reading
+// the host file fails. Any failure leaves the image as it was: the blocks
+// taken are released and the entry is committed last, by tableEnd.
 Status storeFile(Env& env, std::string_view name, const char* imagePath, const char* hostPath);
 
 }  // namespace korvane

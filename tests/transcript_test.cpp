@@ -3,7 +3,8 @@
 // they must produce, in a fresh folder of its own.
 //
 //   # comment            ignored
-//   + shell command      run by /bin/sh in the folder; must exit 0
+//   + shell command      run by /bin/sh in the folder; must exit 0 ($KORVANE
+//                        names the program, for runs that need a pipe)
 //   $ args ...           runs korvane with these arguments (split on blanks;
 //                        'single quotes' keep blanks and allow '')
 //   < text               a line of standard input for the run above
@@ -128,6 +129,7 @@ TEST_P(Transcript, Matches) {
                                               file.stem().string());
   fs::remove_all(dir);
   fs::create_directories(dir);
+  setenv("KORVANE", KORVANE_BINARY, 1);
   for (const Step& step : parse(file)) {
     std::string where = GetParam() + ":" + std::to_string(step.line) + ": " + step.command;
     if (step.shell) {

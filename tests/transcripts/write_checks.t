@@ -26,8 +26,6 @@ $ -o d.img -w a nofile
 ! Cannot open file: nofile!
 $ -o d.img -w a folder
 ! Cannot open file: folder!
-$ -o d.img -w a /dev/null
-! Cannot open file: /dev/null!
 $ -o d.img -w a d.img
 ! Cannot write virtual disk image into itself!
 $ -o d.img -w a ./d.img
