@@ -37,6 +37,12 @@ struct FileId {
 // terminal takes its bytes.
 inline constexpr uint64_t AtPosition = ~uint64_t{0};
 
+// `len` bytes at file offset `at`.
+struct Piece {
+  uint64_t at = 0;
+  size_t len = 0;
+};
+
 class File {
  public:
   virtual ~File() = default;
@@ -59,6 +65,12 @@ class File {
   virtual Status identity(FileId* id) = 0;
   // Takes an advisory lock, waiting at most `waitMs`; Error::Locked on timeout.
   virtual Status lock(LockMode mode, int waitMs) = 0;
+  // Writes `count` pieces of this file, all within [offset, offset + span),
+  // to `out` at its position, in order; the file must hold the whole span.
+  // Made of readv and out.writev; a host may do it with fewer copies.
+  // A failure of `out` comes back as the host file's (HostIoError).
+  virtual Status copyTo(uint64_t offset, size_t span, const Piece* pieces, int count,
+                        File& out);
   // Closes the file, reporting a failure that a lost write shows only here.
   // The destructor closes silently when close() was not called.
   virtual Status close() = 0;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <vector>
 
 #include "image/chain.h"
 #include "image/image.h"
@@ -19,24 +18,21 @@ Status copyOut(Image& img, File& host, const FileEntry& entry) {
   ChainWalker walker(img);
   if (Status s = walker.start(entry); !s.ok()) return s;
   uint64_t left = entry.fileSize;
-  std::vector<unsigned char> buf(
-      size_t{static_cast<uint32_t>(std::min<uint64_t>(RunBlocks, blocksForFile(left)))} *
-      BlockSize);
-  iovec iov[RunBlocks];
+  Piece pieces[RunBlocks];
   for (;;) {
     Run run;
     if (Status s = walker.next(&run, RunBlocks); !s.ok()) return s;
     if (run.count == 0) return {};
-    size_t bytes = size_t{run.count} * BlockSize;
-    if (Status s = readExact(img.file(), img.blockOffset(run.first), buf.data(), bytes); !s.ok())
-      return s;
+    uint64_t at = img.blockOffset(run.first);
     for (uint32_t i = 0; i < run.count; ++i) {
       size_t take = static_cast<size_t>(std::min<uint64_t>(left, BlockPayload));
-      iov[i] = {buf.data() + size_t{i} * BlockSize, take};
+      pieces[i] = {at + uint64_t{BlockSize} * i, take};
       left -= take;
     }
-    if (Status s = host.writev(AtPosition, iov, static_cast<int>(run.count)); !s.ok())
-      return s.host();
+    if (Status s = img.file().copyTo(at, size_t{run.count} * BlockSize, pieces,
+                                     static_cast<int>(run.count), host);
+        !s.ok())
+      return s;
   }
 }
 

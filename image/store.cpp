@@ -29,7 +29,9 @@ class Copier {
   // host shows as empty that still holds bytes).
   Copier(Image& img, File& host, std::optional<uint32_t> size, bool seekable)
       : img_(img), host_(host), size_(size), seekable_(seekable), cursor_(img),
-        buf_(size_t{RunBlocks} * BlockSize), held_(BlockSize) {}
+        buf_(size_t{size ? std::min<uint64_t>(RunBlocks, blocksForFile(*size)) : RunBlocks} *
+             BlockSize),
+        held_(BlockSize) {}
 
   // On success *first and *size describe the chain written.
   Status run(uint32_t* first, uint32_t* size);
@@ -62,13 +64,12 @@ class Copier {
 // Reads up to RunBlocks blocks' payload into buf_; *end when the host file
 // has no more. The tail of a last block is zero, never an earlier file's.
 Status Copier::read(uint32_t* blocks, bool* end) {
-  uint64_t want = size_t{RunBlocks} * BlockPayload;
+  uint64_t want = buf_.size() / BlockSize * BlockPayload;
   if (size_) want = std::min<uint64_t>(want, *size_ - bytes_);
   iovec iov[RunBlocks];
-  for (uint32_t i = 0; i < RunBlocks; ++i)
-    iov[i] = {buf_.data() + size_t{i} * BlockSize, BlockPayload};
   size_t got = 0;
   int count = static_cast<int>(blocksForFile(want));
+  for (int i = 0; i < count; ++i) iov[i] = {buf_.data() + size_t(i) * BlockSize, BlockPayload};
   if (want > 0) {
     iov[count - 1].iov_len = want - uint64_t{BlockPayload} * (count - 1);
     uint64_t at = seekable_ ? bytes_ : AtPosition;
