@@ -26,7 +26,12 @@ void createDisk(const char* imageName, uint32_t diskSize, Env& env) {
 }
 
 void deleteDisk(const char* imageName, Env& env) {
-  if (env.remove(imageName).ok())
+  // Only a regular file can hold an image. A directory, pipe or device is
+  // refused rather than removed: it is nothing this program made. A link that
+  // leads to a regular file, or nowhere, is removed itself; its target stays.
+  FileId target;
+  bool notImage = env.stat(imageName, &target).ok() && !target.regular;
+  if (!notImage && env.remove(imageName).ok())
     std::cout << "Disk image " << imageName << " removed." << std::endl;
   else
     std::cerr << "Cannot remove disk image!" << std::endl;
