@@ -18,7 +18,7 @@ void createDisk(const char* imageName, uint32_t diskSize, Env& env) {
     std::cerr << "Cannot create virtual disk image!" << std::endl;
     return;
   }
-  if (!s.ok()) return reportImageFailure(s, "write");
+  if (!s.ok()) return reportImageFailure(s, "write", imageName);
   std::cout << "Created virtual disk image: " << imageName << std::endl;
   std::cout << "Data blocks count: " << g.blockCount << std::endl;
   std::cout << "Aviable data space: " << g.blockCount * (BlockSize / 1024) << "kB" << std::endl;

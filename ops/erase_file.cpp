@@ -19,7 +19,7 @@ void eraseFile(const char* imageName, const char* fileName, Env& env) {
   else if (s.code == Error::NotStored)
     std::cerr << "File: " << fileName << " does not exist!" << std::endl;
   else
-    reportImageFailure(s, "write");
+    reportImageFailure(s, "write", imageName);
 }
 
 }  // namespace korvane

@@ -9,8 +9,9 @@
 namespace korvane {
 
 // Prints the line for an image that is damaged, locked, or failing I/O.
-// `verb` says what was being done ("read" or "write").
-void reportImageFailure(const Status& s, const char* verb);
+// `verb` says what was being done ("read" or "write"); a damaged image's line
+// names `imageName` in the checker's command that looks at it and mends it.
+void reportImageFailure(const Status& s, const char* verb, const char* imageName);
 
 // " (reason)" for a failure that carries an errno, else "".
 std::string reason(const Status& s);

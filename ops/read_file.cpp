@@ -22,7 +22,7 @@ void readFile(const char* imageName, const char* filePath, const char* fileName,
   } else if (s.code == Error::SameFile) {
     std::cerr << "Cannot read file into the virtual disk image itself!" << std::endl;
   } else {
-    reportImageFailure(s, "read");
+    reportImageFailure(s, "read", imageName);
   }
 }
 

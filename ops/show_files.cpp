@@ -21,7 +21,7 @@ void showFiles(const char* imageName, Env& env) {
   if (s.code == Error::OpenFailed)
     std::cerr << "Cannot open virtual disk image!" << std::endl;
   else if (!s.ok())
-    reportImageFailure(s, "read");
+    reportImageFailure(s, "read", imageName);
 }
 
 }  // namespace korvane

@@ -32,7 +32,7 @@ void showStat(const char* imageName, Env& env) {
     std::cerr << "Cannot open virual disk image!" << std::endl;
     return;
   }
-  if (!s.ok()) return reportImageFailure(s, "read");
+  if (!s.ok()) return reportImageFailure(s, "read", imageName);
 
   // Sizes are u32 products, as the figures have always been computed.
   uint32_t blocks = r.blockCount, used = r.usedBlocks;
