@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "image/check.h"
+#include "image/std_streams.h"
 
 namespace korvane {
 namespace {
@@ -246,4 +247,8 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace korvane
 
-int main(int argc, char** argv) { return korvane::run(argc, argv); }
+int main(int argc, char** argv) {
+  // A report written to a closed stdout would land in the image opened next.
+  if (!korvane::guardStandardStreams()) return korvane::ExitOperational;
+  return korvane::run(argc, argv);
+}
