@@ -12,11 +12,16 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Only the program: it builds without GoogleTest.
+run: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target korvane
 	./$(BUILD)/korvane $(ARGS)
 
-test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+# Configures again asking for the tests, so a missing GoogleTest stops here.
+test: $(BUILD)/CMakeCache.txt
+	cmake -S . -B $(BUILD) -DKORVANE_REQUIRE_TESTS=ON >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
 clean:
 	rm -rf $(BUILD)

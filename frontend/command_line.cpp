@@ -133,7 +133,12 @@ void run(const Choice& c) {
 }  // namespace
 
 uint32_t sizeFromText(const char* text) {
-  return static_cast<uint32_t>(std::strtol(text, nullptr, 10));
+  // strtoll stops at its own limits instead of overflowing; a number outside
+  // int and unsigned alike would wrap to a small, wrong size when cut to 32
+  // bits, so it becomes the largest u32, which no image can have.
+  long long n = std::strtoll(text, nullptr, 10);
+  if (n > UINT32_MAX || n < INT32_MIN) return UINT32_MAX;
+  return static_cast<uint32_t>(n);
 }
 
 int runCommandLine(int argc, const char* const* argv) {

@@ -125,9 +125,12 @@ bool Console::mount(const std::string* a) {
     std::cout << "Unmount disk first" << std::endl;
     return true;
   }
-  // A test that the file opens, nothing more: no lock, nothing read.
+  // A test that the file opens and could hold an image, nothing more: no
+  // lock, nothing read. A directory opens for reading too, but holds none.
   std::unique_ptr<File> f;
-  if (Env::host().open(name.c_str(), OpenMode::Read, &f).ok()) {
+  FileId id;
+  if (Env::host().open(name.c_str(), OpenMode::Read, &f).ok() && f->identity(&id).ok() &&
+      id.regular) {
     mounted_ = name;
     std::cout << "Disk " << name << " mounted" << std::endl;
   } else {

@@ -11,7 +11,9 @@ namespace korvane {
 int runCommandLine(int argc, const char* const* argv);
 
 // A size typed in kB, converted as atoi does but without its undefined
-// overflow: the value strtol reads, cut to 32 bits.
+// overflow: the number read, taken as unsigned (so a negative one is huge);
+// any number beyond 32 bits gives UINT32_MAX, which createDisk refuses as
+// too big, never a wrapped small size.
 uint32_t sizeFromText(const char* text);
 
 // Reads commands word by word from `in` until "exit", the end of input or a

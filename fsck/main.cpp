@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "image/check.h"
+#include "image/std_streams.h"
 
 namespace korvane {
 namespace {
@@ -20,7 +21,7 @@ constexpr int ExitOperational = 8;
 constexpr int ExitUsage = 16;
 
 constexpr const char* Usage =
-    "Usage: fsck.korvane [-n | -y] IMAGE\n"
+    "Usage: fsck.korvane [-n | -y] [--] IMAGE\n"
     "  -n      check only, change nothing (the default)\n"
     "  -y      mend every problem that can be mended safely\n"
     "  -p, -a  the same as -y, for fsck(8)\n"
@@ -33,12 +34,18 @@ struct Args {
   const char* image = nullptr;
 };
 
-// Reads the switches, which may be grouped ("-fy"). False on a usage error,
+// Reads the switches, which may be grouped ("-fy"); after "--" everything is
+// a name, so an image called "-n.img" can be given. False on a usage error,
 // after saying why.
 bool parseArgs(int argc, char** argv, Args* a) {
+  bool names = false;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
-    if (arg.size() < 2 || arg[0] != '-') {
+    if (arg == "--" && !names) {
+      names = true;
+      continue;
+    }
+    if (names || arg.size() < 2 || arg[0] != '-') {
       if (a->image) return std::cerr << "fsck.korvane: only one image at a time\n", false;
       a->image = argv[i];
       continue;
@@ -240,4 +247,8 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace korvane
 
-int main(int argc, char** argv) { return korvane::run(argc, argv); }
+int main(int argc, char** argv) {
+  // A report written to a closed stdout would land in the image opened next.
+  if (!korvane::guardStandardStreams()) return korvane::ExitOperational;
+  return korvane::run(argc, argv);
+}

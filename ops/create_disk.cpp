@@ -14,7 +14,7 @@ void createDisk(const char* imageName, uint32_t diskSize, Env& env) {
               << std::endl;
     return;
   }
-  if (!s.ok()) return reportImageFailure(s, "write", "Cannot create virtual disk image!");
+  if (!s.ok()) return reportImageFailure(s, "write", imageName, "Cannot create virtual disk image!");
   std::cout << "Created virtual disk image: " << imageName << std::endl;
   std::cout << "Data blocks count: " << g.blockCount << std::endl;
   std::cout << "Aviable data space: " << g.blockCount * (BlockSize / 1024) << "kB" << std::endl;
@@ -22,7 +22,12 @@ void createDisk(const char* imageName, uint32_t diskSize, Env& env) {
 }
 
 void deleteDisk(const char* imageName, Env& env) {
-  if (env.remove(imageName).ok())
+  // Only a regular file can hold an image. A directory, pipe or device is
+  // refused rather than removed: it is nothing this program made. A link that
+  // leads to a regular file, or nowhere, is removed itself; its target stays.
+  FileId target;
+  bool notImage = env.stat(imageName, &target).ok() && !target.regular;
+  if (!notImage && env.remove(imageName).ok())
     std::cout << "Disk image " << imageName << " removed." << std::endl;
   else
     std::cerr << "Cannot remove disk image!" << std::endl;

@@ -12,7 +12,7 @@ void eraseFile(const char* imageName, const char* fileName, Env& env) {
   if (s.code == Error::NotStored) {
     std::cerr << "File: " << fileName << " does not exist!" << std::endl;
   } else if (!s.ok()) {
-    reportImageFailure(s, "write");
+    reportImageFailure(s, "write", imageName);
   } else {
     std::cout << "File " << fileName << " removed from disk." << std::endl;
     if (!freed.ok())

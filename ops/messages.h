@@ -11,7 +11,9 @@ namespace korvane {
 // Prints the line for an image that cannot be opened, is damaged, locked,
 // or failing I/O. `verb` says what was being done ("read" or "write");
 // `openLine` is the operation's own line for an image that cannot be opened.
-void reportImageFailure(const Status& s, const char* verb,
+// A damaged image's line names `imageName` in the checker's command that
+// looks at it and mends it.
+void reportImageFailure(const Status& s, const char* verb, const char* imageName,
                         const char* openLine = "Cannot open virtual disk image!");
 
 // " (reason)" for a failure that carries an errno, else "".

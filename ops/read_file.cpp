@@ -25,7 +25,7 @@ void readFile(const char* imageName, const char* filePath, const char* fileName,
       std::cerr << "Cannot read file into the virtual disk image itself!" << std::endl;
       break;
     default:
-      reportImageFailure(s, "read");
+      reportImageFailure(s, "read", imageName);
       break;
   }
 }

@@ -28,7 +28,7 @@ void printMap(const StatReport& r) {
 void showStat(const char* imageName, Env& env) {
   StatReport r;
   Status s = statImage(env, imageName, &r);
-  if (!s.ok()) return reportImageFailure(s, "read", "Cannot open virual disk image!");
+  if (!s.ok()) return reportImageFailure(s, "read", imageName, "Cannot open virual disk image!");
 
   // Sizes are u32 products, as the figures have always been computed.
   uint32_t blocks = r.blockCount, used = r.usedBlocks;

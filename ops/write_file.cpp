@@ -36,7 +36,7 @@ void writeFile(const char* fileName, const char* imageName, const char* filePath
       std::cerr << "File " << fileName << " already exist on disk!" << std::endl;
       break;
     default:
-      reportImageFailure(s, "write");
+      reportImageFailure(s, "write", imageName);
       break;
   }
 }

@@ -51,7 +51,25 @@ $ -c -s 4161661
 ! Disk size is too big! (Max size for disk is 4161660 kB)
 $ -c -s -1
 ! Disk size is too big! (Max size for disk is 4161660 kB)
+# however many digits, and wherever cutting to 32 bits would land
+$ -c -s 4294967296
+! Disk size is too big! (Max size for disk is 4161660 kB)
+$ -c -s 4294967300
+! Disk size is too big! (Max size for disk is 4161660 kB)
+$ -c -s 18446744073709551617
+! Disk size is too big! (Max size for disk is 4161660 kB)
+$ -c -s 100000000000000000000000000004
+! Disk size is too big! (Max size for disk is 4161660 kB)
+$ -c -s -4294967295
+! Disk size is too big! (Max size for disk is 4161660 kB)
+$ -c -s -100000000000000000000000000000
+! Disk size is too big! (Max size for disk is 4161660 kB)
 + cmp out.img keep.img
+$ -c -s 000000000000000000000000000004 -o z.img
+| Created virtual disk image: z.img
+| Data blocks count: 1
+| Aviable data space: 4kB
+| Real disk image size: 4141B
 # the last -o wins: the listing is of b, and a missing "a" is never opened
 $ -o nothere -o a.img -f
 |   NR           FILE NAME      SIZE

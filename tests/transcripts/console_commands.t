@@ -104,6 +104,25 @@ $
 ! Disk size is too big! (Max size for disk is 4161660 kB)
 ! Disk size is too big! (Max size for disk is 4161660 kB)
 + cmp d.img d64.img
+# a number past 32 bits is too big however it would wrap, and leading zeros
+# add nothing
+$
+< create d.img 4294967296 create d.img 4294967300 create d.img 18446744073709551620
+< create d.img 100000000000000000000000000004 create d.img -4294967295
+< create o.img 000000000000000000000000000004 exit
+| >Korvane v1.0.0
+| >If you don't know what to do try typing "help"
+| >>>>>>Created virtual disk image: o.img
+| Data blocks count: 1
+| Aviable data space: 4kB
+| Real disk image size: 4141B
+| >\c
+! Disk size is too big! (Max size for disk is 4161660 kB)
+! Disk size is too big! (Max size for disk is 4161660 kB)
+! Disk size is too big! (Max size for disk is 4161660 kB)
+! Disk size is too big! (Max size for disk is 4161660 kB)
+! Disk size is too big! (Max size for disk is 4161660 kB)
++ cmp d.img d64.img
 # write waits for its two words without a prompt
 $
 < mount d.img

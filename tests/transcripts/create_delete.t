@@ -81,6 +81,30 @@ $ -o notes.txt -d
 + test ! -e notes.txt
 $ -d -o nodir/d.img
 ! Cannot remove disk image!
+# a directory, empty or not, or a pipe is no image and is not removed; a
+# link to a file is removed, and the file stays
++ mkdir empty && mkfifo pipe && printf x > target && ln -s target link && ln -s empty dirlink
+$ -d -o empty
+! Cannot remove disk image!
+$ -d -o pipe
+! Cannot remove disk image!
+$ -d -o dirlink
+! Cannot remove disk image!
+$ -d -o link
+| Disk image link removed.
++ test -d empty && test -p pipe && test -L dirlink && test ! -e link && test -f target
+$
+< mount empty
+< delete
+< mount dirlink
+< exit
+| >Korvane v1.0.0
+| >If you don't know what to do try typing "help"
+| >>There is no mounted disk
+| >>\c
+! Cannot open empty disk image!
+! Cannot open dirlink disk image!
++ test -d empty
 $ -c
 | Created virtual disk image: out.img
 | Data blocks count: 1
