@@ -33,6 +33,8 @@ $ -o d.img -f
 + "$KORVANE" -o d.img -r /dev/stdout fit > out && head -c 8184 out | cmp - fit
 + tail -c +8185 out > line && printf 'File /dev/stdout created succefully!\n' | cmp - line
 + ln -s out link && "$KORVANE" -o d.img -r /dev/fd/1 fit > link && head -c 8184 out | cmp - fit
++ "$KORVANE" -o d.img -r link fit > out && head -c 8184 out | cmp - fit
++ tail -c +8185 out > line && printf 'File link created succefully!\n' | cmp - line
 # what cannot hold an image is refused at once, never waited on
 + mkfifo fifo && mkdir folder
 $ -o fifo -f
@@ -50,5 +52,15 @@ $ -o fifo -c
 ! Cannot create virtual disk image!
 $ -o folder -f
 ! Cannot open virtual disk image!
+$ -o /dev/null -e fit
+! Cannot open virtual disk image!
+$
+< mount fifo mount /dev/null exit
+| >Korvane v1.0.0
+| >If you don't know what to do try typing "help"
+| >>>\c
+! Cannot open fifo disk image!
+! Cannot open /dev/null disk image!
++ timeout 10 "$(dirname "$KORVANE")/fsck.korvane" -n fifo; test $? = 8
 $ -o d.img -w a folder
 ! Cannot open file: folder!
