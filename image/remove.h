@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "image/env.h"
+#include "image/image.h"
 #include "image/layout.h"
 
 namespace korvane {
@@ -14,5 +15,9 @@ namespace korvane {
 // freeing the blocks failed afterwards (IoError), which leaves them marked
 // used: harmless, and a disk check frees them.
 Status removeFile(Env& env, const char* imagePath, std::string_view name, Status* freed);
+
+// The same on an image already open for writing, which stays open: a
+// program that holds the image erases through this.
+Status removeEntry(Image& img, std::string_view name, Status* freed);
 
 }  // namespace korvane

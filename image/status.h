@@ -22,6 +22,7 @@ enum class Error {
   NoSpace,    // not enough free blocks
   Exists,     // a file of that name is already stored
   NotStored,  // no file of that name is stored
+  NameTooLong,  // the name does not fit the name field
 };
 
 struct [[nodiscard]] Status {

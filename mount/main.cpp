@@ -1,0 +1,289 @@
+// korvanefs: mounts a disk image as a folder of its files, through FUSE.
+// This file is the glue: it turns the kernel's requests into calls of the
+// Volume, which does the work and prints nothing.
+#define FUSE_USE_VERSION 31
+#include <fuse.h>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "mount/volume.h"
+
+namespace {
+
+using korvane::Error;
+using korvane::Status;
+using korvane::Volume;
+
+struct Mount {
+  std::unique_ptr<Volume> volume;
+  const char* image = nullptr;  // as given on the command line
+  bool help = false;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  timespec mounted = {};  // the format keeps no times: every file shows this
+};
+
+Mount& mounted() { return *static_cast<Mount*>(fuse_get_context()->private_data); }
+Volume& volume() { return *mounted().volume; }
+
+int errnoOf(const Status& s) {
+  switch (s.code) {
+    case Error::Ok: return 0;
+    case Error::NotStored: return ENOENT;
+    case Error::Exists: return EEXIST;
+    case Error::NoSpace: return ENOSPC;
+    case Error::NameTooLong: return ENAMETOOLONG;
+    case Error::FileTooLarge: return EFBIG;
+    case Error::OpenFailed:
+    case Error::IoError: return s.sysErr ? s.sysErr : EIO;
+    default: return EIO;
+  }
+}
+
+// The stored name a path spells: the image holds one folder, the root.
+bool nameOf(const char* path, std::string_view* name) {
+  if (path[0] != '/') return false;
+  *name = path + 1;
+  return !name->empty() && name->find('/') == std::string_view::npos;
+}
+
+// Runs `op` on the stored name `path` spells; 0 or a negated errno.
+template <class Op>
+int onName(const char* path, Op&& op) {
+  std::string_view name;
+  if (!nameOf(path, &name)) return -ENOENT;
+  return -errnoOf(op(name));
+}
+
+int getattrOp(const char* path, struct stat* st, fuse_file_info*) {
+  Mount& m = mounted();
+  *st = {};
+  st->st_uid = m.uid;
+  st->st_gid = m.gid;
+  st->st_atim = st->st_mtim = st->st_ctim = m.mounted;
+  if (std::strcmp(path, "/") == 0) {
+    st->st_mode = S_IFDIR | 0755;
+    st->st_nlink = 2;
+    return 0;
+  }
+  uint64_t bytes = 0;
+  int rc = onName(path, [&](std::string_view n) { return volume().size(n, &bytes); });
+  st->st_mode = S_IFREG | 0644;
+  st->st_nlink = 1;
+  st->st_size = static_cast<off_t>(bytes);
+  st->st_blksize = korvane::BlockPayload;
+  st->st_blocks = static_cast<blkcnt_t>(korvane::blocksForFile(bytes) * korvane::BlockSize / 512);
+  return rc;
+}
+
+int readdirOp(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info*,
+              fuse_readdir_flags) {
+  if (std::strcmp(path, "/") != 0) return -ENOTDIR;
+  fill(buf, ".", nullptr, 0, fuse_fill_dir_flags{});
+  fill(buf, "..", nullptr, 0, fuse_fill_dir_flags{});
+  for (const std::string& name : volume().names())
+    if (fill(buf, name.c_str(), nullptr, 0, fuse_fill_dir_flags{})) break;
+  return 0;
+}
+
+int createOp(const char* path, mode_t, fuse_file_info*) {
+  return onName(path, [](std::string_view n) { return volume().create(n); });
+}
+
+int openOp(const char* path, fuse_file_info*) {
+  uint64_t bytes = 0;
+  return onName(path, [&](std::string_view n) { return volume().size(n, &bytes); });
+}
+
+int readOp(const char* path, char* buf, size_t len, off_t offset, fuse_file_info*) {
+  size_t got = 0;
+  int rc = onName(path, [&](std::string_view n) {
+    return volume().read(n, static_cast<uint64_t>(offset), len, buf, &got);
+  });
+  return rc < 0 ? rc : static_cast<int>(got);
+}
+
+int writeOp(const char* path, const char* data, size_t len, off_t offset, fuse_file_info*) {
+  int rc = onName(path, [&](std::string_view n) {
+    return volume().write(n, static_cast<uint64_t>(offset), data, len);
+  });
+  return rc < 0 ? rc : static_cast<int>(len);
+}
+
+int truncateOp(const char* path, off_t size, fuse_file_info*) {
+  if (size < 0) return -EINVAL;
+  return onName(path, [&](std::string_view n) {
+    return volume().truncate(n, static_cast<uint64_t>(size));
+  });
+}
+
+// A close or an fsync commits the file: it is then stored, crash or not.
+int commitOp(const char* path, fuse_file_info*) {
+  return onName(path, [](std::string_view n) { return volume().commit(n); });
+}
+
+int fsyncOp(const char* path, int, fuse_file_info* fi) { return commitOp(path, fi); }
+
+int unlinkOp(const char* path) {
+  return onName(path, [](std::string_view n) { return volume().remove(n); });
+}
+
+int renameOp(const char* from, const char* to, unsigned int flags) {
+  // Two files cannot trade names in one step of the image.
+  if (flags & RENAME_EXCHANGE) return -EINVAL;
+  std::string_view target;
+  if (!nameOf(to, &target)) return -ENOENT;
+  return onName(from, [&](std::string_view n) {
+    return volume().rename(n, target, flags & RENAME_NOREPLACE);
+  });
+}
+
+// The image keeps no times; setting them is accepted so that touch works.
+int utimensOp(const char* path, const timespec[2], fuse_file_info*) { return openOp(path, nullptr); }
+
+int statfsOp(const char*, struct statvfs* st) {
+  korvane::VolumeStats v = volume().stats();
+  *st = {};
+  st->f_bsize = st->f_frsize = korvane::BlockPayload;
+  st->f_blocks = v.blockCount;
+  st->f_bfree = st->f_bavail = v.freeBlocks;
+  // Every file owns a block, and the table has a slot per block.
+  st->f_files = v.blockCount;
+  st->f_ffree = st->f_favail = v.freeBlocks;
+  st->f_namemax = korvane::MaxNameLength;
+  return 0;
+}
+
+void* initOp(fuse_conn_info*, fuse_config* cfg) {
+  // An erased file is gone at once, as korvane -e erases it, rather than
+  // renamed to a hidden name that the image would have to hold.
+  cfg->hard_remove = 1;
+  // Nothing else changes the image while it is mounted: we hold its lock.
+  cfg->kernel_cache = 1;
+  return fuse_get_context()->private_data;
+}
+
+void destroyOp(void* data) {
+  Mount& m = *static_cast<Mount*>(data);
+  if (Status s = m.volume->close(); !s.ok())
+    std::cerr << "korvanefs: " << m.image << ": could not store every change ("
+              << std::strerror(errnoOf(s)) << ")" << std::endl;
+  if (uint64_t leaked = m.volume->leakedBlocks())
+    std::cerr << "korvanefs: " << leaked << " blocks could not be freed; fsck.korvane -y "
+              << m.image << " frees them" << std::endl;
+}
+
+fuse_operations operations() {
+  fuse_operations ops = {};
+  ops.getattr = getattrOp;
+  ops.readdir = readdirOp;
+  ops.create = createOp;
+  ops.open = openOp;
+  ops.read = readOp;
+  ops.write = writeOp;
+  ops.truncate = truncateOp;
+  ops.flush = commitOp;
+  ops.release = commitOp;
+  ops.fsync = fsyncOp;
+  ops.unlink = unlinkOp;
+  ops.rename = renameOp;
+  ops.utimens = utimensOp;
+  ops.statfs = statfsOp;
+  ops.init = initOp;
+  ops.destroy = destroyOp;
+  return ops;
+}
+
+void usage(std::ostream& out) {
+  out << "usage: korvanefs IMAGE MOUNTPOINT [-f] [-d] [-o OPTION,...]\n"
+         "Mounts disk image IMAGE on folder MOUNTPOINT; fusermount3 -u MOUNTPOINT unmounts it.\n";
+}
+
+enum Key { KeyHelp };
+
+// The first word that is no option is the image; the rest go to FUSE.
+int takeArgument(void* data, const char* arg, int key, fuse_args*) {
+  Mount& m = *static_cast<Mount*>(data);
+  if (key == KeyHelp) {
+    m.help = true;
+    return 1;  // FUSE shows its own options after ours
+  }
+  if (key == FUSE_OPT_KEY_NONOPT && !m.image) {
+    m.image = arg;
+    return 0;
+  }
+  return 1;
+}
+
+// A mount option value that holds a comma or a backslash escaped for FUSE.
+std::string escaped(const std::string& value) {
+  std::string out;
+  for (char c : value) {
+    if (c == ',' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+int reportOpenFailure(const char* image, const Status& s) {
+  std::cerr << "korvanefs: ";
+  switch (s.code) {
+    case Error::Damaged:
+    case Error::ShortRead:
+      std::cerr << image << " is damaged! Run fsck.korvane " << image
+                << " to check it (add -y to repair it)." << std::endl;
+      break;
+    case Error::Locked:
+      std::cerr << image << " is in use by another process!" << std::endl;
+      break;
+    default:
+      std::cerr << "cannot open " << image << " (" << std::strerror(errnoOf(s)) << ")"
+                << std::endl;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  static const fuse_opt options[] = {FUSE_OPT_KEY("-h", KeyHelp), FUSE_OPT_KEY("--help", KeyHelp),
+                                     FUSE_OPT_END};
+  fuse_args args = FUSE_ARGS_INIT(argc, argv);
+  Mount m;
+  if (fuse_opt_parse(&args, &m, options, takeArgument) == -1) return 1;
+  if (m.help || !m.image) {
+    usage(m.help ? std::cout : std::cerr);
+    if (!m.help) return 1;
+    fuse_operations none = {};
+    (void)fuse_main(args.argc, args.argv, &none, nullptr);  // FUSE's options
+    fuse_opt_free_args(&args);
+    return 0;
+  }
+  // FUSE runs the daemon in "/": the image is held by its absolute name.
+  std::unique_ptr<char, decltype(&std::free)> absolute(realpath(m.image, nullptr), &std::free);
+  if (!absolute) return reportOpenFailure(m.image, Status::fail(Error::OpenFailed, errno));
+  if (Status s = Volume::open(korvane::Env::host(), absolute.get(), &m.volume); !s.ok())
+    return reportOpenFailure(m.image, s);
+  m.uid = getuid();
+  m.gid = getgid();
+  clock_gettime(CLOCK_REALTIME, &m.mounted);
+  // One request at a time: the volume is not shared between threads.
+  fuse_opt_add_arg(&args, "-s");
+  fuse_opt_add_arg(&args, ("-osubtype=korvane,fsname=" + escaped(absolute.get())).c_str());
+  fuse_operations ops = operations();
+  int rc = fuse_main(args.argc, args.argv, &ops, &m);
+  fuse_opt_free_args(&args);
+  return rc;
+}

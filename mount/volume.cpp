@@ -1,0 +1,483 @@
+#include "mount/volume.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "image/chain.h"
+#include "image/check.h"
+#include "image/primitives.h"
+#include "image/remove.h"
+
+namespace korvane {
+namespace {
+
+// Blocks moved per write or read: 1 MiB, as korvane -w moves them.
+constexpr uint64_t RunBlocks = 256;
+
+// What a crash of korvane or of this program may leave: no file is harmed.
+bool harmless(Problem p) {
+  return p == Problem::BlocksLeaked || p == Problem::FreeBlocksNotZero ||
+         p == Problem::SpareBitsSet;
+}
+
+// A name a path can spell as one file in one folder.
+bool showable(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == name.npos;
+}
+
+// Blocks [first, first + count) of `chain` as runs of consecutive blocks.
+template <class Visit>
+Status forEachRun(const std::vector<uint32_t>& chain, uint64_t first, uint64_t count,
+                  Visit&& visit) {
+  for (uint64_t i = first, end = first + count; i < end;) {
+    uint64_t j = i + 1;
+    while (j < end && chain[j] == chain[j - 1] + 1) ++j;
+    if (Status s = visit(i, j - i); !s.ok()) return s;
+    i = j;
+  }
+  return {};
+}
+
+}  // namespace
+
+Volume::~Volume() = default;
+
+Status Volume::open(Env& env, const char* path, std::unique_ptr<Volume>* out) {
+  // Files are trusted from here on: every chain is sound and none shares a
+  // block, so a write never lands in another file.
+  bool sound = true;
+  CheckSummary summary;
+  if (Status s = checkImage(
+          env, path, CheckOptions{},
+          [&](const Finding& f) { sound = sound && harmless(f.kind); }, &summary);
+      !s.ok())
+    return s;
+  if (!sound || !summary.headerSound) return Status::fail(Error::Damaged);
+
+  std::unique_ptr<Image> img;
+  if (Status s = Image::open(env, path, Access::Write, &img); !s.ok()) return s;
+  std::vector<unsigned char> bitmap(static_cast<size_t>(bitmapBytes(img->blockCount())));
+  if (Status s = readExact(img->file(), HeaderSize, bitmap.data(), bitmap.size()); !s.ok())
+    return s;
+  std::unique_ptr<Volume> v(new Volume(std::move(img), std::move(bitmap)));
+  for (size_t i = 0; i < v->bitmap_.size(); ++i)
+    v->freeBlocks_ += static_cast<uint32_t>(
+        std::popcount(~v->bitmap_[i] & blockBitsOf(i, v->img_->blockCount())));
+  if (Status s = v->loadTable(); !s.ok()) return s;
+  *out = std::move(v);
+  return {};
+}
+
+Status Volume::loadTable() {
+  storedCount_ = img_->entryCount();
+  return img_->forEachEntry([&](uint64_t slot, const FileEntry& e) {
+    Node n;
+    n.stored = true;
+    n.slot = slot;
+    n.bytes = e.fileSize;
+    nodes_.emplace(std::string(e.nameView()), std::move(n));
+    return true;
+  });
+}
+
+std::vector<std::string> Volume::names() const {
+  std::vector<std::string> out;
+  for (const auto& [name, node] : nodes_)
+    if (showable(name)) out.push_back(name);
+  return out;
+}
+
+VolumeStats Volume::stats() const {
+  return {img_->blockCount(), freeBlocks_, nodes_.size()};
+}
+
+Status Volume::find(std::string_view name, Nodes::iterator* it) {
+  *it = nodes_.find(name);
+  return *it == nodes_.end() ? Status::fail(Error::NotStored) : Status{};
+}
+
+Status Volume::size(std::string_view name, uint64_t* bytes) {
+  Nodes::iterator it;
+  if (Status s = find(name, &it); !s.ok()) return s;
+  *bytes = it->second.bytes;
+  return {};
+}
+
+// The stored chain is walked on first use, not at mount: a mount of a
+// full image then reads the table and the bitmap only.
+Status Volume::loadChain(Node& n) {
+  if (!n.stored || n.loaded) return {};
+  unsigned char raw[FileEntrySize];
+  if (Status s = readExact(img_->file(), img_->slotOffset(n.slot), raw, sizeof raw); !s.ok())
+    return s;
+  std::vector<uint32_t> chain;
+  if (Status s = walkChain(*img_, decodeEntry(raw),
+                           [&](const Run& r) {
+                             for (uint32_t i = 0; i < r.count; ++i) chain.push_back(r.first + i);
+                             return Status{};
+                           });
+      !s.ok())
+    return s;
+  n.chain = std::move(chain);
+  n.loaded = true;
+  return {};
+}
+
+// Takes the lowest free blocks, run by run, marking each run used in the
+// image before the caller writes into it. Blocks of runs marked are
+// appended to *blocks even when a later run fails.
+Status Volume::take(uint64_t count, std::vector<uint32_t>* blocks) {
+  if (count > freeBlocks_) return Status::fail(Error::NoSpace);
+  uint32_t total = img_->blockCount();
+  uint32_t b = lowestFree_;
+  while (count > 0 && b < total) {
+    if (bitmap_[bitmapByteOf(b)] == 0xFF) {
+      b = (b / 8 + 1) * 8;  // a full byte: skip its eight blocks at once
+      continue;
+    }
+    if (testBit(bitmap_.data(), b)) {
+      ++b;
+      continue;
+    }
+    uint32_t first = b;
+    while (b < total && b - first < count && !testBit(bitmap_.data(), b)) ++b;
+    if (Status s = markBlocks(*img_, first, b - first, true); !s.ok()) return s;
+    for (uint32_t k = first; k < b; ++k) {
+      setBit(bitmap_.data(), k);
+      blocks->push_back(k);
+    }
+    freeBlocks_ -= b - first;
+    count -= b - first;
+    lowestFree_ = b;
+  }
+  return count == 0 ? Status{} : Status::fail(Error::Damaged);
+}
+
+void Volume::forgetBlocks(const std::vector<uint32_t>& blocks) {
+  for (uint32_t b : blocks) {
+    clearBit(bitmap_.data(), b);
+    lowestFree_ = std::min(lowestFree_, b);
+  }
+  freeBlocks_ += static_cast<uint32_t>(blocks.size());
+}
+
+// Zeroes and frees blocks no committed entry points to, run by run. Runs
+// that fail stay marked used, counted as leaked; the first failure is told.
+Status Volume::release(std::vector<uint32_t> blocks) {
+  std::sort(blocks.begin(), blocks.end());
+  Status first;
+  (void)forEachRun(blocks, 0, blocks.size(), [&](uint64_t i, uint64_t count) {
+    Run run{blocks[i], static_cast<uint32_t>(count)};
+    if (Status s = releaseRun(*img_, run); !s.ok()) {
+      leaked_ += count;
+      if (first.ok()) first = s;
+    } else {
+      forgetBlocks({blocks.begin() + i, blocks.begin() + i + count});
+    }
+    return Status{};
+  });
+  return first;
+}
+
+// Writes blocks [first, first + count) of `chain` from `buf`, a whole block
+// each, each linking to the next block of the chain or ending it.
+Status Volume::writeBlocks(const std::vector<uint32_t>& chain, uint64_t first, uint64_t count,
+                           unsigned char* buf) {
+  for (uint64_t i = 0; i < count; ++i) {
+    uint64_t k = first + i;
+    encodeU32(buf + i * BlockSize + BlockPayload, k + 1 < chain.size() ? chain[k + 1] : EndOfChain);
+  }
+  return forEachRun(chain, first, count, [&](uint64_t i, uint64_t n) {
+    return writeAt(img_->file(), img_->blockOffset(chain[i]), buf + (i - first) * BlockSize,
+                   n * BlockSize);
+  });
+}
+
+Status Volume::readBlocks(const std::vector<uint32_t>& chain, uint64_t first, uint64_t count,
+                          unsigned char* buf) {
+  return forEachRun(chain, first, count, [&](uint64_t i, uint64_t n) {
+    return readExact(img_->file(), img_->blockOffset(chain[i]), buf + (i - first) * BlockSize,
+                     n * BlockSize);
+  });
+}
+
+// Gives the file a draft holding its first `keep` bytes, copied into blocks
+// of its own; the bytes after `keep` in its last block are zero, so growing
+// the draft later shows zeros there. A draft that fails is released.
+Status Volume::makeDraft(Node& n, uint64_t keep) {
+  if (n.dirty) return {};
+  if (Status s = loadChain(n); !s.ok()) return s;
+  uint64_t blocks = blocksForFile(keep);
+  std::vector<uint32_t> draft;
+  Status s = take(blocks, &draft);
+  std::vector<unsigned char> buf(static_cast<size_t>(std::min(blocks, RunBlocks)) * BlockSize);
+  for (uint64_t i = 0; s.ok() && i < blocks; i += RunBlocks) {
+    uint64_t count = std::min(RunBlocks, blocks - i);
+    std::fill(buf.begin(), buf.end(), 0);
+    if (keep > 0) s = readBlocks(n.chain, i, count, buf.data());
+    if (s.ok() && i + count == blocks) {
+      uint64_t tail = keep - (blocks - 1) * BlockPayload;
+      std::fill(buf.begin() + (count - 1) * BlockSize + tail,
+                buf.begin() + (count - 1) * BlockSize + BlockPayload, 0);
+    }
+    if (s.ok()) s = writeBlocks(draft, i, count, buf.data());
+  }
+  if (!s.ok()) {
+    (void)release(std::move(draft));
+    return s;
+  }
+  n.draft = std::move(draft);
+  n.dirty = true;
+  n.bytes = keep;
+  return {};
+}
+
+// Grows the draft to `end` bytes and lays `len` bytes of `data` at
+// `offset`, a run of whole blocks per write. New blocks are zero where
+// nothing lands; a block written in part is read first.
+Status Volume::put(Node& n, uint64_t offset, const char* data, size_t len, uint64_t end) {
+  uint64_t old = n.draft.size(), need = std::max<uint64_t>(old, blocksForFile(end));
+  if (Status s = take(need - old, &n.draft); !s.ok()) {
+    std::vector<uint32_t> taken(n.draft.begin() + old, n.draft.end());
+    n.draft.resize(old);
+    (void)release(std::move(taken));
+    return s;
+  }
+  uint64_t lo = len ? std::min(offset / BlockPayload, old) : old;
+  uint64_t hi = len ? std::max(need, (offset + len - 1) / BlockPayload + 1) : need;
+  std::vector<unsigned char> buf(static_cast<size_t>(std::min(hi - lo, RunBlocks)) * BlockSize);
+  for (uint64_t i = lo; i < hi; i += RunBlocks) {
+    uint64_t count = std::min(RunBlocks, hi - i);
+    for (uint64_t k = i; k < i + count; ++k) {
+      unsigned char* block = buf.data() + (k - i) * BlockSize;
+      uint64_t from = k * BlockPayload, to = from + BlockPayload;
+      bool whole = offset <= from && offset + len >= to;
+      if (k < old && !whole) {
+        if (Status s = readBlocks(n.draft, k, 1, block); !s.ok()) return s;
+      } else {
+        std::memset(block, 0, BlockSize);
+      }
+      uint64_t a = std::max(from, offset), b = std::min(to, offset + len);
+      if (a < b) std::memcpy(block + (a - from), data + (a - offset), b - a);
+    }
+    if (Status s = writeBlocks(n.draft, i, count, buf.data()); !s.ok()) return s;
+  }
+  if (need > old && old > 0 && lo > old - 1) {
+    unsigned char link[LinkSize];
+    encodeU32(link, n.draft[old]);
+    if (Status s = writeAt(img_->file(), img_->blockOffset(n.draft[old - 1]) + BlockPayload, link,
+                           LinkSize);
+        !s.ok())
+      return s;
+  }
+  n.bytes = std::max(n.bytes, end);
+  return {};
+}
+
+// Cuts the draft to `bytes`: the blocks past it are freed, the new last
+// block ends the chain and holds zeros after the bytes it keeps.
+Status Volume::cut(Node& n, uint64_t bytes) {
+  uint64_t keep = blocksForFile(bytes);
+  std::vector<uint32_t> tail(n.draft.begin() + keep, n.draft.end());
+  n.draft.resize(keep);
+  n.bytes = bytes;
+  if (Status s = release(std::move(tail)); !s.ok()) return s;
+  unsigned char link[LinkSize];
+  encodeU32(link, EndOfChain);
+  uint64_t last = img_->blockOffset(n.draft.back());
+  if (Status s = writeAt(img_->file(), last + BlockPayload, link, LinkSize); !s.ok()) return s;
+  uint64_t kept = bytes - (keep - 1) * BlockPayload;
+  return img_->file().zeroRange(last + kept, BlockPayload - kept);
+}
+
+Status Volume::create(std::string_view name) {
+  if (name.size() > MaxNameLength) return Status::fail(Error::NameTooLong);
+  if (nodes_.count(name)) return Status::fail(Error::Exists);
+  Node n;
+  if (Status s = take(1, &n.draft); !s.ok()) return s;
+  std::vector<unsigned char> block(BlockSize);
+  if (Status s = writeBlocks(n.draft, 0, 1, block.data()); !s.ok()) {
+    (void)release(std::move(n.draft));
+    return s;
+  }
+  n.dirty = true;
+  nodes_.emplace(std::string(name), std::move(n));
+  return {};
+}
+
+Status Volume::read(std::string_view name, uint64_t offset, size_t len, char* buf, size_t* got) {
+  *got = 0;
+  Nodes::iterator it;
+  if (Status s = find(name, &it); !s.ok()) return s;
+  Node& n = it->second;
+  if (Status s = loadChain(n); !s.ok()) return s;
+  const std::vector<uint32_t>& chain = n.dirty ? n.draft : n.chain;
+  if (offset >= n.bytes) return {};
+  uint64_t end = offset + std::min<uint64_t>(len, n.bytes - offset);
+  uint64_t first = offset / BlockPayload, last = (end - 1) / BlockPayload;
+  // Links go to a scratch word: one read per run of consecutive blocks.
+  unsigned char link[LinkSize];
+  Status s = forEachRun(chain, first, last - first + 1, [&](uint64_t i, uint64_t count) {
+    for (uint64_t k = i; k < i + count; k += RunBlocks) {
+      iovec iov[2 * RunBlocks];
+      int parts = 0;
+      uint64_t stop = std::min(i + count, k + RunBlocks);
+      uint64_t at = std::max(offset, k * BlockPayload);
+      uint64_t from = img_->blockOffset(chain[k]) + (at - k * BlockPayload);
+      size_t want = 0;
+      for (uint64_t b = k; b < stop; ++b) {
+        uint64_t a = std::max(offset, b * BlockPayload), z = std::min(end, (b + 1) * BlockPayload);
+        iov[parts++] = {buf + (a - offset), static_cast<size_t>(z - a)};
+        want += z - a;
+        if (b + 1 < stop) {
+          iov[parts++] = {link, LinkSize};
+          want += LinkSize;
+        }
+      }
+      size_t done = 0;
+      if (Status s = img_->file().readv(from, iov, parts, &done); !s.ok()) return s;
+      if (done != want) return Status::fail(Error::ShortRead);
+    }
+    return Status{};
+  });
+  if (s.ok()) *got = static_cast<size_t>(end - offset);
+  return s;
+}
+
+Status Volume::write(std::string_view name, uint64_t offset, const char* data, size_t len) {
+  Nodes::iterator it;
+  if (Status s = find(name, &it); !s.ok()) return s;
+  Node& n = it->second;
+  if (offset + len > MaxFileSize) return Status::fail(Error::FileTooLarge);
+  if (len == 0) return {};
+  if (Status s = makeDraft(n, n.bytes); !s.ok()) return s;
+  return put(n, offset, data, len, std::max<uint64_t>(n.bytes, offset + len));
+}
+
+Status Volume::truncate(std::string_view name, uint64_t bytes) {
+  Nodes::iterator it;
+  if (Status s = find(name, &it); !s.ok()) return s;
+  Node& n = it->second;
+  if (bytes > MaxFileSize) return Status::fail(Error::FileTooLarge);
+  if (bytes == n.bytes) return {};
+  // A stored file cut short copies only what it keeps.
+  bool copied = !n.dirty;
+  if (Status s = makeDraft(n, std::min(n.bytes, bytes)); !s.ok()) return s;
+  if (bytes < n.bytes) return copied ? Status{} : cut(n, bytes);
+  return put(n, bytes, nullptr, 0, bytes);
+}
+
+Status Volume::commit(std::string_view name) {
+  Nodes::iterator it;
+  if (Status s = find(name, &it); !s.ok()) return s;
+  Node& n = it->second;
+  if (!n.dirty) return {};
+  // The draft's bytes and bits reach the disk before any entry names them.
+  if (Status s = img_->file().sync(); !s.ok()) return s;
+  return n.stored ? commitStored(name, n) : commitNew(name, n);
+}
+
+// The entry goes into the slot at tableEnd, where nothing reads it yet, and
+// is synced; only then does tableEnd move over it, as korvane -w commits.
+Status Volume::commitNew(std::string_view name, Node& n) {
+  unsigned char raw[FileEntrySize];
+  encodeEntry(raw, makeEntry(name, n.draft[0], static_cast<uint32_t>(n.bytes)));
+  uint32_t oldEnd = img_->header().tableEnd;
+  if (Status s = writeAt(img_->file(), oldEnd, raw, sizeof raw); !s.ok()) return s;
+  if (Status s = img_->file().sync(); !s.ok()) return s;
+  if (Status s = img_->writeTableEnd(oldEnd + FileEntrySize); !s.ok()) return s;
+  Status s = img_->file().sync();
+  // A commit that may not have reached the disk is taken back when it can
+  // be; when it cannot, the image holds it, and so does the volume.
+  if (!s.ok() && img_->writeTableEnd(oldEnd).ok() && img_->file().sync().ok()) return s;
+  n.stored = true;
+  n.slot = storedCount_++;
+  n.chain = std::move(n.draft);
+  n.draft.clear();
+  n.loaded = true;
+  n.dirty = false;
+  return s;
+}
+
+// One write of the entry, in place, swaps the stored chain for the draft's;
+// the old chain is freed only once that write is on the disk.
+Status Volume::commitStored(std::string_view name, Node& n) {
+  uint64_t at = img_->slotOffset(n.slot);
+  unsigned char before[FileEntrySize], raw[FileEntrySize];
+  if (Status s = readExact(img_->file(), at, before, sizeof before); !s.ok()) return s;
+  encodeEntry(raw, makeEntry(name, n.draft[0], static_cast<uint32_t>(n.bytes)));
+  if (Status s = writeAt(img_->file(), at, raw, sizeof raw); !s.ok()) return s;
+  Status s = img_->file().sync();
+  if (!s.ok() && writeAt(img_->file(), at, before, sizeof before).ok() &&
+      img_->file().sync().ok())
+    return s;
+  std::vector<uint32_t> old = std::move(n.chain);
+  n.chain = std::move(n.draft);
+  n.draft.clear();
+  n.dirty = false;
+  // Unsure whether the new entry is durable, the old chain is kept, unowned.
+  if (!s.ok()) {
+    leaked_ += old.size();
+    return s;
+  }
+  (void)release(std::move(old));
+  return {};
+}
+
+Status Volume::remove(std::string_view name) {
+  Nodes::iterator it;
+  if (Status s = find(name, &it); !s.ok()) return s;
+  Node& n = it->second;
+  if (n.stored) {
+    if (Status s = loadChain(n); !s.ok()) return s;
+    Status freed;
+    if (Status s = removeEntry(*img_, name, &freed); !s.ok()) return s;
+    if (freed.ok())
+      forgetBlocks(n.chain);
+    else
+      leaked_ += n.chain.size();  // some may be free on disk; none is reused
+    for (auto& [other, node] : nodes_)
+      if (node.stored && node.slot > n.slot) --node.slot;
+    --storedCount_;
+  }
+  Status s = n.dirty ? release(std::move(n.draft)) : Status{};
+  nodes_.erase(it);
+  return s;
+}
+
+Status Volume::rename(std::string_view from, std::string_view to, bool noReplace) {
+  if (to.size() > MaxNameLength) return Status::fail(Error::NameTooLong);
+  Nodes::iterator it;
+  if (Status s = find(from, &it); !s.ok()) return s;
+  if (from == to) return {};
+  if (nodes_.count(to)) {
+    if (noReplace) return Status::fail(Error::Exists);
+    if (Status s = remove(to); !s.ok()) return s;
+  }
+  Node& n = it->second;
+  if (n.stored) {
+    // The name field alone is rewritten: one write, the rest of the entry
+    // as it was.
+    FileEntry named = makeEntry(to, 0, 0);
+    if (Status s = writeAt(img_->file(), img_->slotOffset(n.slot) + NameField, named.name,
+                           NameFieldSize);
+        !s.ok())
+      return s;
+    if (Status s = img_->file().sync(); !s.ok()) return s;
+  }
+  auto node = nodes_.extract(it);
+  node.key() = std::string(to);
+  nodes_.insert(std::move(node));
+  return {};
+}
+
+Status Volume::close() {
+  Status first;
+  for (auto& [name, node] : nodes_)
+    if (Status s = commit(name); !s.ok() && first.ok()) first = s;
+  if (Status s = img_->close(); !s.ok() && first.ok()) first = s;
+  return first;
+}
+
+}  // namespace korvane

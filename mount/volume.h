@@ -1,0 +1,119 @@
+// An image held open as a file system, for a mount: the file operations a
+// kernel asks for, each returning a Status and printing nothing.
+//
+// Every file being changed is a draft: its bytes live in blocks of its own,
+// taken lowest free first and marked used before they are written, which no
+// committed entry points to. A commit (fsync, close) makes the draft the
+// file with one write: a new file's entry goes in at tableEnd, which then
+// moves, as korvane -w does; a stored file's entry is rewritten in place to
+// name the draft's chain, and only then is the old chain zeroed and freed.
+// A crash at any point therefore leaves every committed file whole, with at
+// worst blocks marked used that no file owns. Changing a stored file copies
+// the part of it that is kept into its draft first.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "image/env.h"
+#include "image/image.h"
+
+namespace korvane {
+
+struct VolumeStats {
+  uint32_t blockCount = 0;
+  uint32_t freeBlocks = 0;
+  uint64_t files = 0;  // stored and being made
+};
+
+class Volume {
+ public:
+  // Checks the image at `path` and opens it read-write, holding its
+  // exclusive lock until the volume is closed or destroyed. On failure:
+  // OpenFailed, Locked, IoError, or Damaged when the image breaks any rule
+  // beyond blocks marked used that no file owns (a checker mends it first).
+  static Status open(Env& env, const char* path, std::unique_ptr<Volume>* out);
+  ~Volume();
+
+  // The names a listing shows, in name order: every file but those whose
+  // stored name no path can spell (empty, ".", "..", or holding a '/').
+  std::vector<std::string> names() const;
+  // The file's current size, its draft's when it has one. NotStored.
+  Status size(std::string_view name, uint64_t* bytes);
+  VolumeStats stats() const;
+
+  // Makes an empty file: NameTooLong, Exists, NoSpace (it needs a block),
+  // IoError. It is stored once committed.
+  Status create(std::string_view name);
+  // Reads up to `len` bytes at `offset`; *got is short only at the end.
+  // NotStored, Damaged (its chain), IoError.
+  Status read(std::string_view name, uint64_t offset, size_t len, char* buf, size_t* got);
+  // Writes `len` bytes at `offset`, growing the file with zero bytes when
+  // the offset lies past its end. NotStored, FileTooLarge, NoSpace, IoError;
+  // on failure the draft may hold part of the write, the stored file none.
+  Status write(std::string_view name, uint64_t offset, const char* data, size_t len);
+  // Cuts or grows the file (with zero bytes) to `bytes`. As write.
+  Status truncate(std::string_view name, uint64_t bytes);
+  // Commits the file's draft, if it has one, and syncs it. IoError: the
+  // draft stays, and a later commit tries again.
+  Status commit(std::string_view name);
+  // Erases the file as korvane -e does (its draft too). NotStored, Damaged,
+  // IoError. Freeing blocks may fail after the entry is gone: the call
+  // succeeds and the blocks stay used, counted in leakedBlocks().
+  Status remove(std::string_view name);
+  // Renames `from` to `to`, replacing a file called `to` unless `noReplace`
+  // (Exists then). The replaced file is erased first, so a crash between the
+  // two steps leaves `from` under its old name and `to` gone. NotStored,
+  // NameTooLong, IoError.
+  Status rename(std::string_view from, std::string_view to, bool noReplace);
+
+  // Commits every draft, then closes the image, reporting what the host
+  // tells only now. The first failure is returned; every draft is tried.
+  Status close();
+  // Blocks left marked used by a free that failed after its commit.
+  uint64_t leakedBlocks() const { return leaked_; }
+
+ private:
+  struct Node {
+    bool stored = false;  // an entry in the table holds it
+    uint64_t slot = 0;    // that entry's slot
+    bool loaded = false;  // chain holds the stored chain
+    std::vector<uint32_t> chain;  // the stored file's blocks, in order
+    bool dirty = false;           // the file's bytes are in draft
+    std::vector<uint32_t> draft;  // blocks owned by the draft alone
+    uint64_t bytes = 0;           // the size now: the draft's when dirty
+  };
+  using Nodes = std::map<std::string, Node, std::less<>>;
+
+  Volume(std::unique_ptr<Image> img, std::vector<unsigned char> bitmap)
+      : img_(std::move(img)), bitmap_(std::move(bitmap)) {}
+  Status loadTable();
+  Status find(std::string_view name, Nodes::iterator* it);
+  Status loadChain(Node& n);
+  Status makeDraft(Node& n, uint64_t keep);
+  Status put(Node& n, uint64_t offset, const char* data, size_t len, uint64_t end);
+  Status cut(Node& n, uint64_t bytes);
+  Status take(uint64_t count, std::vector<uint32_t>* blocks);
+  void forgetBlocks(const std::vector<uint32_t>& blocks);
+  Status release(std::vector<uint32_t> blocks);
+  Status commitNew(std::string_view name, Node& n);
+  Status commitStored(std::string_view name, Node& n);
+  Status writeBlocks(const std::vector<uint32_t>& chain, uint64_t first, uint64_t count,
+                     unsigned char* buf);
+  Status readBlocks(const std::vector<uint32_t>& chain, uint64_t first, uint64_t count,
+                    unsigned char* buf);
+
+  std::unique_ptr<Image> img_;
+  std::vector<unsigned char> bitmap_;  // as in the image, kept in step with it
+  uint32_t freeBlocks_ = 0;
+  uint32_t lowestFree_ = 0;  // no block below it is free
+  uint64_t storedCount_ = 0;
+  uint64_t leaked_ = 0;
+  Nodes nodes_;
+};
+
+}  // namespace korvane
