@@ -129,12 +129,20 @@ int truncateOp(const char* path, off_t size, fuse_file_info*) {
   });
 }
 
-// A close or an fsync commits the file: it is then stored, crash or not.
-int commitOp(const char* path, fuse_file_info*) {
+// A close, or an fsync, commits the file: it is then stored, crash or not.
+// A close reports a failure to the program; the last close of a file that
+// was never written commits it as an empty file.
+int flushOp(const char* path, fuse_file_info*) {
+  return onName(path, [](std::string_view n) { return volume().commit(n, true); });
+}
+
+int releaseOp(const char* path, fuse_file_info*) {
   return onName(path, [](std::string_view n) { return volume().commit(n); });
 }
 
-int fsyncOp(const char* path, int, fuse_file_info* fi) { return commitOp(path, fi); }
+int fsyncOp(const char* path, int, fuse_file_info*) {
+  return onName(path, [](std::string_view n) { return volume().commit(n); });
+}
 
 int unlinkOp(const char* path) {
   return onName(path, [](std::string_view n) { return volume().remove(n); });
@@ -194,8 +202,8 @@ fuse_operations operations() {
   ops.read = readOp;
   ops.write = writeOp;
   ops.truncate = truncateOp;
-  ops.flush = commitOp;
-  ops.release = commitOp;
+  ops.flush = flushOp;
+  ops.release = releaseOp;
   ops.fsync = fsyncOp;
   ops.unlink = unlinkOp;
   ops.rename = renameOp;

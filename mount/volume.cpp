@@ -368,11 +368,11 @@ Status Volume::truncate(std::string_view name, uint64_t bytes) {
   return put(n, bytes, nullptr, 0, bytes);
 }
 
-Status Volume::commit(std::string_view name) {
+Status Volume::commit(std::string_view name, bool keepUnwritten) {
   Nodes::iterator it;
   if (Status s = find(name, &it); !s.ok()) return s;
   Node& n = it->second;
-  if (!n.dirty) return {};
+  if (!n.dirty || (keepUnwritten && !n.stored && n.bytes == 0)) return {};
   // The draft's bytes and bits reach the disk before any entry names them.
   if (Status s = img_->file().sync(); !s.ok()) return s;
   return n.stored ? commitStored(name, n) : commitNew(name, n);

@@ -59,8 +59,12 @@ class Volume {
   // Cuts or grows the file (with zero bytes) to `bytes`. As write.
   Status truncate(std::string_view name, uint64_t bytes);
   // Commits the file's draft, if it has one, and syncs it. IoError: the
-  // draft stays, and a later commit tries again.
-  Status commit(std::string_view name);
+  // draft stays, and a later commit tries again. With `keepUnwritten`, a
+  // file made but never written stays a draft: programs close a copy of a
+  // new file's descriptor before writing to it, and committing the empty
+  // file then would make the bytes that follow take other blocks than
+  // korvane -w gives them.
+  Status commit(std::string_view name, bool keepUnwritten = false);
   // Erases the file as korvane -e does (its draft too). NotStored, Damaged,
   // IoError. Freeing blocks may fail after the entry is gone: the call
   // succeeds and the blocks stay used, counted in leakedBlocks().
