@@ -345,12 +345,21 @@ Status Volume::read(std::string_view name, uint64_t offset, size_t len, char* bu
   return s;
 }
 
+// Whether the file can be `end` bytes long: checked before its draft is
+// made, so a change refused for space leaves no draft behind.
+Status Volume::room(const Node& n, uint64_t end) const {
+  if (end > MaxFileSize) return Status::fail(Error::FileTooLarge);
+  uint64_t have = n.dirty ? n.draft.size() : 0;
+  uint64_t need = blocksForFile(end);
+  return need > have && need - have > freeBlocks_ ? Status::fail(Error::NoSpace) : Status{};
+}
+
 Status Volume::write(std::string_view name, uint64_t offset, const char* data, size_t len) {
   Nodes::iterator it;
   if (Status s = find(name, &it); !s.ok()) return s;
   Node& n = it->second;
-  if (offset + len > MaxFileSize) return Status::fail(Error::FileTooLarge);
   if (len == 0) return {};
+  if (Status s = room(n, std::max<uint64_t>(n.bytes, offset + len)); !s.ok()) return s;
   if (Status s = makeDraft(n, n.bytes); !s.ok()) return s;
   return put(n, offset, data, len, std::max<uint64_t>(n.bytes, offset + len));
 }
@@ -359,8 +368,8 @@ Status Volume::truncate(std::string_view name, uint64_t bytes) {
   Nodes::iterator it;
   if (Status s = find(name, &it); !s.ok()) return s;
   Node& n = it->second;
-  if (bytes > MaxFileSize) return Status::fail(Error::FileTooLarge);
   if (bytes == n.bytes) return {};
+  if (Status s = room(n, bytes); !s.ok()) return s;
   // A stored file cut short copies only what it keeps.
   bool copied = !n.dirty;
   if (Status s = makeDraft(n, std::min(n.bytes, bytes)); !s.ok()) return s;

@@ -99,6 +99,7 @@ class Volume {
   Status find(std::string_view name, Nodes::iterator* it);
   Status loadChain(Node& n);
   Status makeDraft(Node& n, uint64_t keep);
+  Status room(const Node& n, uint64_t end) const;
   Status put(Node& n, uint64_t offset, const char* data, size_t len, uint64_t end);
   Status cut(Node& n, uint64_t bytes);
   Status take(uint64_t count, std::vector<uint32_t>* blocks);
