@@ -67,34 +67,50 @@ int onName(const char* path, Op&& op) {
   return -errnoOf(op(name));
 }
 
-int getattrOp(const char* path, struct stat* st, fuse_file_info*) {
+// What a stat of the root, or of stored file `name`, shows.
+int attributes(std::string_view name, struct stat* st) {
   Mount& m = mounted();
   *st = {};
   st->st_uid = m.uid;
   st->st_gid = m.gid;
   st->st_atim = st->st_mtim = st->st_ctim = m.mounted;
-  if (std::strcmp(path, "/") == 0) {
+  if (name.empty()) {
     st->st_mode = S_IFDIR | 0755;
     st->st_nlink = 2;
     return 0;
   }
   uint64_t bytes = 0;
-  int rc = onName(path, [&](std::string_view n) { return volume().size(n, &bytes); });
+  if (Status s = volume().size(name, &bytes); !s.ok()) return -errnoOf(s);
   st->st_mode = S_IFREG | 0644;
   st->st_nlink = 1;
   st->st_size = static_cast<off_t>(bytes);
   st->st_blksize = korvane::BlockPayload;
   st->st_blocks = static_cast<blkcnt_t>(korvane::blocksForFile(bytes) * korvane::BlockSize / 512);
-  return rc;
+  return 0;
 }
 
+int getattrOp(const char* path, struct stat* st, fuse_file_info*) {
+  std::string_view name;
+  if (std::strcmp(path, "/") != 0 && !nameOf(path, &name)) return -ENOENT;
+  return attributes(name, st);
+}
+
+// A listing that asks for the files' attributes gets them with the names,
+// sparing a request per file.
 int readdirOp(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info*,
-              fuse_readdir_flags) {
+              fuse_readdir_flags flags) {
   if (std::strcmp(path, "/") != 0) return -ENOTDIR;
-  fill(buf, ".", nullptr, 0, fuse_fill_dir_flags{});
+  bool plus = flags & FUSE_READDIR_PLUS;
+  struct stat st;
+  (void)attributes("", &st);
+  fill(buf, ".", &st, 0, fuse_fill_dir_flags{});
   fill(buf, "..", nullptr, 0, fuse_fill_dir_flags{});
-  for (const std::string& name : volume().names())
-    if (fill(buf, name.c_str(), nullptr, 0, fuse_fill_dir_flags{})) break;
+  for (const std::string& name : volume().names()) {
+    bool known = plus && attributes(name, &st) == 0;
+    if (fill(buf, name.c_str(), known ? &st : nullptr, 0,
+             known ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags{}))
+      break;
+  }
   return 0;
 }
 

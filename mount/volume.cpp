@@ -382,13 +382,12 @@ Status Volume::commit(std::string_view name, bool keepUnwritten) {
   if (Status s = find(name, &it); !s.ok()) return s;
   Node& n = it->second;
   if (!n.dirty || (keepUnwritten && !n.stored && n.bytes == 0)) return {};
-  // The draft's bytes and bits reach the disk before any entry names them.
-  if (Status s = img_->file().sync(); !s.ok()) return s;
   return n.stored ? commitStored(name, n) : commitNew(name, n);
 }
 
 // The entry goes into the slot at tableEnd, where nothing reads it yet, and
-// is synced; only then does tableEnd move over it, as korvane -w commits.
+// is synced with the draft's bytes and bits; only then does tableEnd move
+// over it, as korvane -w commits.
 Status Volume::commitNew(std::string_view name, Node& n) {
   unsigned char raw[FileEntrySize];
   encodeEntry(raw, makeEntry(name, n.draft[0], static_cast<uint32_t>(n.bytes)));
@@ -412,6 +411,8 @@ Status Volume::commitNew(std::string_view name, Node& n) {
 // One write of the entry, in place, swaps the stored chain for the draft's;
 // the old chain is freed only once that write is on the disk.
 Status Volume::commitStored(std::string_view name, Node& n) {
+  // The draft's bytes and bits reach the disk before the entry names them.
+  if (Status s = img_->file().sync(); !s.ok()) return s;
   uint64_t at = img_->slotOffset(n.slot);
   unsigned char before[FileEntrySize], raw[FileEntrySize];
   if (Status s = readExact(img_->file(), at, before, sizeof before); !s.ok()) return s;
