@@ -1,8 +1,6 @@
 #!/bin/sh
-# A real mount through the kernel: copy in, read back, list, rename, erase,
-# unmount, and the image is then what korvane's own switches would leave,
-# checked clean. Exits 77 (skipped) with one line where FUSE cannot be used.
-# Arguments: korvanefs korvane fsck.korvane
+# A real mount: korvane -w's bytes for a copy in, then the other file operations
+# and a clean check. Exits 77 (skipped) where FUSE cannot be used.
 set -u
 fs=$1 k=$2 fsck=$3
 if ! (: <>/dev/fuse) 2>/dev/null || ! command -v fusermount3 >/dev/null; then
@@ -14,11 +12,8 @@ trap 'fusermount3 -uz "$dir/m" 2>/dev/null; rm -rf "$dir"' EXIT
 cd "$dir" && mkdir m || exit 1
 fail() { echo "FAIL: $*"; exit 1; }
 
-head -c 3000000 /dev/urandom >src
-printf 'hello\n' >small
-"$k" -c -s 8192 -o d.img >/dev/null
-"$k" -w gap small -o d.img
-"$k" -w keep small -o d.img
+head -c 3000000 /dev/urandom >src && printf 'hello\n' >small
+"$k" -c -s 8192 -o d.img >/dev/null && "$k" -w gap small -o d.img && "$k" -w keep small -o d.img
 "$k" -e gap -o d.img >/dev/null
 cp d.img twin.img
 "$fs" d.img m || fail "mount"
