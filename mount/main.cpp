@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -152,8 +153,13 @@ int flushOp(const char* path, fuse_file_info*) {
   return onName(path, [](std::string_view n) { return volume().commit(n, true); });
 }
 
+// No program hears of a failure here: it goes to the system log.
 int releaseOp(const char* path, fuse_file_info*) {
-  return onName(path, [](std::string_view n) { return volume().commit(n); });
+  int rc = onName(path, [](std::string_view n) { return volume().commit(n); });
+  if (rc < 0 && rc != -ENOENT)
+    syslog(LOG_ERR, "korvanefs: %s: %s: not stored (%s)", mounted().image, path,
+           std::strerror(-rc));
+  return rc;
 }
 
 int fsyncOp(const char* path, int, fuse_file_info*) {
@@ -199,14 +205,22 @@ void* initOp(fuse_conn_info*, fuse_config* cfg) {
   return fuse_get_context()->private_data;
 }
 
+// In the background standard error is gone: failures go to the system log
+// as well.
 void destroyOp(void* data) {
   Mount& m = *static_cast<Mount*>(data);
-  if (Status s = m.volume->close(); !s.ok())
-    std::cerr << "korvanefs: " << m.image << ": could not store every change ("
-              << std::strerror(errnoOf(s)) << ")" << std::endl;
-  if (uint64_t leaked = m.volume->leakedBlocks())
-    std::cerr << "korvanefs: " << leaked << " blocks could not be freed; fsck.korvane -y "
-              << m.image << " frees them" << std::endl;
+  if (Status s = m.volume->close(); !s.ok()) {
+    std::string line = std::string("korvanefs: ") + m.image +
+                       ": could not store every change (" + std::strerror(errnoOf(s)) + ")";
+    std::cerr << line << std::endl;
+    syslog(LOG_ERR, "%s", line.c_str());
+  }
+  if (uint64_t leaked = m.volume->leakedBlocks()) {
+    std::string line = "korvanefs: " + std::to_string(leaked) +
+                       " blocks could not be freed; fsck.korvane -y " + m.image + " frees them";
+    std::cerr << line << std::endl;
+    syslog(LOG_WARNING, "%s", line.c_str());
+  }
 }
 
 fuse_operations operations() {
