@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "image/chain.h"
-#include "image/check.h"
 #include "image/primitives.h"
 #include "image/remove.h"
 
@@ -14,12 +13,6 @@ namespace {
 
 // Blocks moved per write or read: 1 MiB, as korvane -w moves them.
 constexpr uint64_t RunBlocks = 256;
-
-// What a crash of korvane or of this program may leave: no file is harmed.
-bool harmless(Problem p) {
-  return p == Problem::BlocksLeaked || p == Problem::FreeBlocksNotZero ||
-         p == Problem::SpareBitsSet;
-}
 
 // A name a path can spell as one file in one folder.
 bool showable(std::string_view name) {
@@ -39,22 +32,19 @@ Status forEachRun(const std::vector<uint32_t>& chain, uint64_t first, uint64_t c
   return {};
 }
 
+// A draft that a write left part done may link past its size or hold
+// stale bytes: it is marked, and never committed.
+template <class Node>
+Status broke(Node& n, Status s) {
+  n.broken = true;
+  return s;
+}
+
 }  // namespace
 
 Volume::~Volume() = default;
 
 Status Volume::open(Env& env, const char* path, std::unique_ptr<Volume>* out) {
-  // Files are trusted from here on: every chain is sound and none shares a
-  // block, so a write never lands in another file.
-  bool sound = true;
-  CheckSummary summary;
-  if (Status s = checkImage(
-          env, path, CheckOptions{},
-          [&](const Finding& f) { sound = sound && harmless(f.kind); }, &summary);
-      !s.ok())
-    return s;
-  if (!sound || !summary.headerSound) return Status::fail(Error::Damaged);
-
   std::unique_ptr<Image> img;
   if (Status s = Image::open(env, path, Access::Write, &img); !s.ok()) return s;
   std::vector<unsigned char> bitmap(static_cast<size_t>(bitmapBytes(img->blockCount())));
@@ -69,16 +59,38 @@ Status Volume::open(Env& env, const char* path, std::unique_ptr<Volume>* out) {
   return {};
 }
 
+// Reads the table and walks every chain once, so that what is served can be
+// trusted: names that end within their field and differ, chains sound and
+// sharing no block, every block of a file marked used; a write then never
+// lands in another file. Blocks marked used that no file owns are what a
+// crash leaves, and harm nothing. The cost grows with the blocks in use,
+// not with the image.
 Status Volume::loadTable() {
   storedCount_ = img_->entryCount();
-  return img_->forEachEntry([&](uint64_t slot, const FileEntry& e) {
+  std::vector<unsigned char> owned(bitmap_.size());
+  Status walk;
+  bool sound = true;
+  Status s = img_->forEachEntry([&](uint64_t slot, const FileEntry& e) {
     Node n;
     n.stored = true;
     n.slot = slot;
-    n.bytes = e.fileSize;
-    nodes_.emplace(std::string(e.nameView()), std::move(n));
-    return true;
+    n.bytes = n.storedBytes = e.fileSize;
+    walk = walkChain(*img_, e, [&](const Run& r) {
+      for (uint32_t b = r.first; b < r.first + r.count; ++b) {
+        if (testBit(owned.data(), b) || !testBit(bitmap_.data(), b))
+          return Status::fail(Error::Damaged);
+        setBit(owned.data(), b);
+        n.chain.push_back(b);
+      }
+      return Status{};
+    });
+    sound = walk.ok() && e.nameView().size() < NameFieldSize &&
+            nodes_.emplace(std::string(e.nameView()), std::move(n)).second;
+    return sound;
   });
+  if (!s.ok()) return s;
+  if (!walk.ok()) return walk;
+  return sound ? Status{} : Status::fail(Error::Damaged);
 }
 
 std::vector<std::string> Volume::names() const {
@@ -101,26 +113,6 @@ Status Volume::size(std::string_view name, uint64_t* bytes) {
   Nodes::iterator it;
   if (Status s = find(name, &it); !s.ok()) return s;
   *bytes = it->second.bytes;
-  return {};
-}
-
-// The stored chain is walked on first use, not at mount: a mount of a
-// full image then reads the table and the bitmap only.
-Status Volume::loadChain(Node& n) {
-  if (!n.stored || n.loaded) return {};
-  unsigned char raw[FileEntrySize];
-  if (Status s = readExact(img_->file(), img_->slotOffset(n.slot), raw, sizeof raw); !s.ok())
-    return s;
-  std::vector<uint32_t> chain;
-  if (Status s = walkChain(*img_, decodeEntry(raw),
-                           [&](const Run& r) {
-                             for (uint32_t i = 0; i < r.count; ++i) chain.push_back(r.first + i);
-                             return Status{};
-                           });
-      !s.ok())
-    return s;
-  n.chain = std::move(chain);
-  n.loaded = true;
   return {};
 }
 
@@ -207,7 +199,6 @@ Status Volume::readBlocks(const std::vector<uint32_t>& chain, uint64_t first, ui
 // the draft later shows zeros there. A draft that fails is released.
 Status Volume::makeDraft(Node& n, uint64_t keep) {
   if (n.dirty) return {};
-  if (Status s = loadChain(n); !s.ok()) return s;
   uint64_t blocks = blocksForFile(keep);
   std::vector<uint32_t> draft;
   Status s = take(blocks, &draft);
@@ -254,14 +245,14 @@ Status Volume::put(Node& n, uint64_t offset, const char* data, size_t len, uint6
       uint64_t from = k * BlockPayload, to = from + BlockPayload;
       bool whole = offset <= from && offset + len >= to;
       if (k < old && !whole) {
-        if (Status s = readBlocks(n.draft, k, 1, block); !s.ok()) return s;
+        if (Status s = readBlocks(n.draft, k, 1, block); !s.ok()) return broke(n, s);
       } else {
         std::memset(block, 0, BlockSize);
       }
       uint64_t a = std::max(from, offset), b = std::min(to, offset + len);
       if (a < b) std::memcpy(block + (a - from), data + (a - offset), b - a);
     }
-    if (Status s = writeBlocks(n.draft, i, count, buf.data()); !s.ok()) return s;
+    if (Status s = writeBlocks(n.draft, i, count, buf.data()); !s.ok()) return broke(n, s);
   }
   if (need > old && old > 0 && lo > old - 1) {
     unsigned char link[LinkSize];
@@ -269,7 +260,7 @@ Status Volume::put(Node& n, uint64_t offset, const char* data, size_t len, uint6
     if (Status s = writeAt(img_->file(), img_->blockOffset(n.draft[old - 1]) + BlockPayload, link,
                            LinkSize);
         !s.ok())
-      return s;
+      return broke(n, s);
   }
   n.bytes = std::max(n.bytes, end);
   return {};
@@ -282,13 +273,18 @@ Status Volume::cut(Node& n, uint64_t bytes) {
   std::vector<uint32_t> tail(n.draft.begin() + keep, n.draft.end());
   n.draft.resize(keep);
   n.bytes = bytes;
-  if (Status s = release(std::move(tail)); !s.ok()) return s;
+  // Blocks that fail to be freed stay used, counted as leaked: the draft
+  // itself is whole without them.
+  Status freed = release(std::move(tail));
   unsigned char link[LinkSize];
   encodeU32(link, EndOfChain);
   uint64_t last = img_->blockOffset(n.draft.back());
-  if (Status s = writeAt(img_->file(), last + BlockPayload, link, LinkSize); !s.ok()) return s;
+  if (Status s = writeAt(img_->file(), last + BlockPayload, link, LinkSize); !s.ok())
+    return broke(n, s);
   uint64_t kept = bytes - (keep - 1) * BlockPayload;
-  return img_->file().zeroRange(last + kept, BlockPayload - kept);
+  if (Status s = img_->file().zeroRange(last + kept, BlockPayload - kept); !s.ok())
+    return broke(n, s);
+  return freed;
 }
 
 Status Volume::create(std::string_view name) {
@@ -311,7 +307,6 @@ Status Volume::read(std::string_view name, uint64_t offset, size_t len, char* bu
   Nodes::iterator it;
   if (Status s = find(name, &it); !s.ok()) return s;
   Node& n = it->second;
-  if (Status s = loadChain(n); !s.ok()) return s;
   const std::vector<uint32_t>& chain = n.dirty ? n.draft : n.chain;
   if (offset >= n.bytes) return {};
   uint64_t end = offset + std::min<uint64_t>(len, n.bytes - offset);
@@ -382,7 +377,18 @@ Status Volume::commit(std::string_view name, bool keepUnwritten) {
   if (Status s = find(name, &it); !s.ok()) return s;
   Node& n = it->second;
   if (!n.dirty || (keepUnwritten && !n.stored && n.bytes == 0)) return {};
+  if (n.broken) return drop(it);
   return n.stored ? commitStored(name, n) : commitNew(name, n);
+}
+
+Status Volume::drop(Nodes::iterator it) {
+  Node& n = it->second;
+  (void)release(std::move(n.draft));
+  n.draft.clear();
+  n.dirty = n.broken = false;
+  n.bytes = n.storedBytes;
+  if (!n.stored) nodes_.erase(it);
+  return Status::fail(Error::IoError, EIO);
 }
 
 // The entry goes into the slot at tableEnd, where nothing reads it yet, and
@@ -401,9 +407,9 @@ Status Volume::commitNew(std::string_view name, Node& n) {
   if (!s.ok() && img_->writeTableEnd(oldEnd).ok() && img_->file().sync().ok()) return s;
   n.stored = true;
   n.slot = storedCount_++;
+  n.storedBytes = n.bytes;
   n.chain = std::move(n.draft);
   n.draft.clear();
-  n.loaded = true;
   n.dirty = false;
   return s;
 }
@@ -426,6 +432,7 @@ Status Volume::commitStored(std::string_view name, Node& n) {
   n.chain = std::move(n.draft);
   n.draft.clear();
   n.dirty = false;
+  n.storedBytes = n.bytes;
   // Unsure whether the new entry is durable, the old chain is kept, unowned.
   if (!s.ok()) {
     leaked_ += old.size();
@@ -440,7 +447,6 @@ Status Volume::remove(std::string_view name) {
   if (Status s = find(name, &it); !s.ok()) return s;
   Node& n = it->second;
   if (n.stored) {
-    if (Status s = loadChain(n); !s.ok()) return s;
     Status freed;
     if (Status s = removeEntry(*img_, name, &freed); !s.ok()) return s;
     if (freed.ok())
@@ -484,7 +490,11 @@ Status Volume::rename(std::string_view from, std::string_view to, bool noReplace
 
 Status Volume::close() {
   Status first;
-  for (auto& [name, node] : nodes_)
+  // A commit may drop a file never committed: the names are taken first.
+  std::vector<std::string> drafts;
+  for (const auto& [name, node] : nodes_)
+    if (node.dirty) drafts.push_back(name);
+  for (const std::string& name : drafts)
     if (Status s = commit(name); !s.ok() && first.ok()) first = s;
   if (Status s = img_->close(); !s.ok() && first.ok()) first = s;
   return first;

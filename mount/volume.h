@@ -32,10 +32,11 @@ struct VolumeStats {
 
 class Volume {
  public:
-  // Checks the image at `path` and opens it read-write, holding its
-  // exclusive lock until the volume is closed or destroyed. On failure:
-  // OpenFailed, Locked, IoError, or Damaged when the image breaks any rule
-  // beyond blocks marked used that no file owns (a checker mends it first).
+  // Opens the image at `path` read-write, holding its exclusive lock until
+  // the volume is closed or destroyed, and walks every file's chain. On
+  // failure: OpenFailed, Locked, IoError, or Damaged when the header, a
+  // name or a chain is damaged, a name is repeated, two files share a block
+  // or a file's block is marked free (a checker mends it first).
   static Status open(Env& env, const char* path, std::unique_ptr<Volume>* out);
   ~Volume();
 
@@ -59,7 +60,9 @@ class Volume {
   // Cuts or grows the file (with zero bytes) to `bytes`. As write.
   Status truncate(std::string_view name, uint64_t bytes);
   // Commits the file's draft, if it has one, and syncs it. IoError: the
-  // draft stays, and a later commit tries again. With `keepUnwritten`, a
+  // draft stays, and a later commit tries again; but a draft that a failed
+  // write left part written is dropped, and the file is as last committed
+  // (a file never committed is gone). With `keepUnwritten`, a
   // file made but never written stays a draft: programs close a copy of a
   // new file's descriptor before writing to it, and committing the empty
   // file then would make the bytes that follow take other blocks than
@@ -85,11 +88,12 @@ class Volume {
   struct Node {
     bool stored = false;  // an entry in the table holds it
     uint64_t slot = 0;    // that entry's slot
-    bool loaded = false;  // chain holds the stored chain
     std::vector<uint32_t> chain;  // the stored file's blocks, in order
     bool dirty = false;           // the file's bytes are in draft
     std::vector<uint32_t> draft;  // blocks owned by the draft alone
+    bool broken = false;          // a write to the draft failed part way
     uint64_t bytes = 0;           // the size now: the draft's when dirty
+    uint64_t storedBytes = 0;     // the stored file's size
   };
   using Nodes = std::map<std::string, Node, std::less<>>;
 
@@ -97,7 +101,6 @@ class Volume {
       : img_(std::move(img)), bitmap_(std::move(bitmap)) {}
   Status loadTable();
   Status find(std::string_view name, Nodes::iterator* it);
-  Status loadChain(Node& n);
   Status makeDraft(Node& n, uint64_t keep);
   Status room(const Node& n, uint64_t end) const;
   Status put(Node& n, uint64_t offset, const char* data, size_t len, uint64_t end);
@@ -105,6 +108,7 @@ class Volume {
   Status take(uint64_t count, std::vector<uint32_t>* blocks);
   void forgetBlocks(const std::vector<uint32_t>& blocks);
   Status release(std::vector<uint32_t> blocks);
+  Status drop(Nodes::iterator it);
   Status commitNew(std::string_view name, Node& n);
   Status commitStored(std::string_view name, Node& n);
   Status writeBlocks(const std::vector<uint32_t>& chain, uint64_t first, uint64_t count,
