@@ -166,6 +166,10 @@ int fsyncOp(const char* path, int, fuse_file_info*) {
   return onName(path, [](std::string_view n) { return volume().commit(n); });
 }
 
+// Renames and erases are on the disk when they return, and a file is
+// stored by its own fsync or close: the folder has nothing left to sync.
+int fsyncdirOp(const char*, int, fuse_file_info*) { return 0; }
+
 int unlinkOp(const char* path) {
   return onName(path, [](std::string_view n) { return volume().remove(n); });
 }
@@ -235,6 +239,7 @@ fuse_operations operations() {
   ops.flush = flushOp;
   ops.release = releaseOp;
   ops.fsync = fsyncOp;
+  ops.fsyncdir = fsyncdirOp;
   ops.unlink = unlinkOp;
   ops.rename = renameOp;
   ops.utimens = utimensOp;
