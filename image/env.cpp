@@ -75,8 +75,8 @@ class PosixFile final : public File {
   }
 
   Status readv(uint64_t offset, const iovec* iov, int count, size_t* got) override {
-    if (offset != AtPosition && count == 1 && iov[0].iov_len <= SmallRead &&
-        fromMap(offset, iov[0], got))
+    if (offset != AtPosition && count == 1 && iov[0].iov_len > 0 &&
+        iov[0].iov_len <= SmallRead && fromMap(offset, iov[0], got))
       return {};
     return transfer(iov, count, got, [&](const iovec* v, int n, size_t done) {
       return offset == AtPosition ? ::readv(fd_, v, n)
