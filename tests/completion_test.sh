@@ -36,11 +36,12 @@ expect _korvane 3 "$k" -w name '' :: "${files[@]}"
 expect _korvane 2 "$k" -r "\"sub" :: 'sub dir'
 expect _korvane 3 "$k" -c -s '' ::
 # stored names of the image -o names, wherever it stands, else out.img
-expect _korvane 3 "$k" -r copy '' -o 'my\ d.img' :: 'two words' 'a$b&c' 'two  blanks ' -e "it's"
-expect _korvane 4 "$k" -o "'my d.img'" -e "'two " :: 'two words' 'two  blanks '
-expect _korvane 4 "$k" -o '"my d.img"' -e 'a\$b\&' :: 'a$b&c'
-expect _korvane 4 "$k" -o "my' d'.img" -e "it\\'" :: "it's"
+expect _korvane 3 "$k" -r copy '' -o 'my\ d.img' :: 'two\ words' 'a\$b\&c' 'two\ \ blanks\ ' -e "it\\'s"
+expect _korvane 4 "$k" -o '"my d.img"' -e 'a\$b\&' :: 'a\$b\&c'
+expect _korvane 4 "$k" -o "my' d'.img" -e "it\\'" :: "it\\'s"
 expect _korvane 2 "$k" -e '' :: only
+# inside a quote typed, bash quotes them itself
+expect _korvane 4 "$k" -o "'my d.img'" -e "'two " :: 'two words' 'two  blanks '
 [[ $options == *filenames* ]] || { echo "FAIL: stored names go unquoted" && failed=1; }
 # a value is never a switch: -e here is a stored name, then the host path
 expect _korvane 5 "$k" -o 'my d.img' -w -e '' :: "${files[@]}"
