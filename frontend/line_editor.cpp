@@ -124,9 +124,10 @@ void LineEditor::remember(const std::string& line) {
   HistEvent ev;
   history(history_, &ev, H_ENTER, line.c_str());
   if (historyFile_.empty()) return;
-  // Written whole after each line, so no session loses another's lines
-  // (but for the last writer) nor its own when it is killed. Written to the
-  // side first, so a crash leaves the old file, never half a new one.
+  // Saved whole after each line, so a session that is killed or hung up
+  // keeps what was typed (two at once keep the last writer's). Written to
+  // the side first and renamed, so a crash leaves the old file, never half
+  // a new one. Any failure here costs only the file, never the session.
   namespace fs = std::filesystem;
   std::error_code ec;
   fs::create_directories(fs::path(historyFile_).parent_path(), ec);
