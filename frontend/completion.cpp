@@ -23,12 +23,16 @@ std::vector<std::string> sorted(std::vector<std::string> words) {
 
 std::vector<std::string> storedNamesStartingWith(const char* imageName, std::string_view start) {
   std::vector<std::string> names;
+  // A Tab key that hangs while another run writes the image is worse than
+  // one that offers nothing.
+  constexpr int WaitMs = 200;
   Status s = listImage(
       Env::host(), imageName, [] {},
       [&](const FileEntry& e) {
         std::string_view name = e.nameView();
         if (oneWord(name) && name.starts_with(start)) names.emplace_back(name);
-      });
+      },
+      WaitMs);
   if (!s.ok()) return {};
   return sorted(std::move(names));
 }

@@ -10,7 +10,7 @@
 namespace korvane {
 
 // The names stored in image `imageName` that begin with `start`, sorted; none
-// when the image cannot be opened or is damaged.
+// when the image cannot be opened, is damaged, or another run holds it.
 std::vector<std::string> storedNamesStartingWith(const char* imageName, std::string_view start);
 
 // The host paths that begin with `start`, sorted, a folder's ending in "/"

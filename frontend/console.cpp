@@ -1,11 +1,11 @@
+#include <unistd.h>
+
 #include <iomanip>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <unistd.h>
 
 #include "frontend/completion.h"
 #include "frontend/frontend.h"
@@ -116,17 +116,17 @@ class Console {
   int taken_ = 0;
 };
 
-constexpr Kind None = Kind::Other, Host = Kind::HostPath, Stored = Kind::StoredName;
+constexpr Kind Other = Kind::Other, Host = Kind::HostPath, Stored = Kind::StoredName;
 const Console::Command Console::Commands[] = {
     {"exit", false, 0, {}, &Console::exit},
     {"help", false, 0, {}, &Console::help},
-    {"create", false, 2, {Host, None}, &Console::create},
+    {"create", false, 2, {Host, Other}, &Console::create},
     {"mount", false, 1, {Host}, &Console::mount},
     {"unmount", true, 0, {}, &Console::unmount},
     {"delete", true, 0, {}, &Console::remove},
     {"showStat", true, 0, {}, &Console::status},
     {"showFiles", true, 0, {}, &Console::files},
-    {"write", true, 2, {None, Host}, &Console::write},
+    {"write", true, 2, {Other, Host}, &Console::write},
     {"read", true, 2, {Host, Stored}, &Console::read},
     {"erase", true, 1, {Stored}, &Console::erase},
 };
