@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "frontend/frontend.h"
+#include "frontend/version.h"
 #include "ops/ops.h"
 
 namespace korvane {
@@ -21,7 +22,7 @@ struct Choice {
 };
 
 void printHelp() {
-  std::cout << "Korvane v1.0.0" << std::endl;
+  std::cout << "Korvane v" << Version << std::endl;
   std::cout << "Run app for commands console or use it with arguments to achieve your goals."
             << std::endl;
   std::cout << "Aviable arguments:" << std::endl;
@@ -119,7 +120,7 @@ bool scan(int argc, const char* const* argv, Choice* c) {
 
 void run(const Choice& c) {
   switch (c.op) {
-    case Op::None: runConsole(std::cin); break;
+    case Op::None: runConsole(); break;
     case Op::Create: createDisk(c.imageName, c.size); break;
     case Op::Delete: deleteDisk(c.imageName); break;
     case Op::Status: showStatus(c.imageName); break;

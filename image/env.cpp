@@ -75,29 +75,13 @@ class PosixFile final : public File {
   }
 
   Status readv(uint64_t offset, const iovec* iov, int count, size_t* got) override {
-    if (offset != AtPosition && count == 1 && iov[0].iov_len <= SmallRead &&
-        fromMap(offset, iov[0], got))
+    if (offset != AtPosition && count == 1 && iov[0].iov_len > 0 &&
+        iov[0].iov_len <= SmallRead && fromMap(offset, iov[0], got))
       return {};
-    std::vector<iovec> rest(iov, iov + count);
-    size_t done = 0;
-    size_t first = 0;
-    while (first < rest.size()) {
-      if (rest[first].iov_len == 0) {
-        ++first;
-        continue;
-      }
-      int n = static_cast<int>(rest.size() - first);
-      ssize_t r = offset == AtPosition
-                      ? ::readv(fd_, rest.data() + first, n)
-                      : ::preadv(fd_, rest.data() + first, n, static_cast<off_t>(offset + done));
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0) return ioError();
-      if (r == 0) break;
-      done += static_cast<size_t>(r);
-      advance(rest, first, static_cast<size_t>(r));
-    }
-    *got = done;
-    return {};
+    return transfer(iov, count, got, [&](const iovec* v, int n, size_t done) {
+      return offset == AtPosition ? ::readv(fd_, v, n)
+                                  : ::preadv(fd_, v, n, static_cast<off_t>(offset + done));
+    });
   }
 
   // Maps the span and hands the pieces to `out` straight from the page
@@ -120,25 +104,13 @@ class PosixFile final : public File {
   }
 
   Status writev(uint64_t offset, const iovec* iov, int count) override {
-    std::vector<iovec> rest(iov, iov + count);
     size_t done = 0;
-    size_t first = 0;
-    while (first < rest.size()) {
-      if (rest[first].iov_len == 0) {
-        ++first;
-        continue;
-      }
-      int n = static_cast<int>(rest.size() - first);
-      ssize_t r = offset == AtPosition
-                      ? ::writev(fd_, rest.data() + first, n)
-                      : ::pwritev(fd_, rest.data() + first, n, static_cast<off_t>(offset + done));
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0) return ioError();
-      if (r == 0) return Status::fail(Error::IoError, EIO);
-      done += static_cast<size_t>(r);
-      advance(rest, first, static_cast<size_t>(r));
-    }
-    return {};
+    Status s = transfer(iov, count, &done, [&](const iovec* v, int n, size_t at) {
+      return offset == AtPosition ? ::writev(fd_, v, n)
+                                  : ::pwritev(fd_, v, n, static_cast<off_t>(offset + at));
+    });
+    if (s.ok() && done < total(iov, count)) return Status::fail(Error::IoError, EIO);
+    return s;
   }
 
   Status reserve(uint64_t offset, uint64_t len) override {
@@ -210,6 +182,35 @@ class PosixFile final : public File {
   }
 
  private:
+  // Moves the list's bytes with `step` (a readv- or writev-like call given
+  // the bytes still to move and how many have moved), until all have moved
+  // or a call moves none; *done counts them.
+  template <class Step>
+  static Status transfer(const iovec* iov, int count, size_t* done, Step step) {
+    std::vector<iovec> rest(iov, iov + count);
+    size_t first = 0;
+    *done = 0;
+    while (first < rest.size()) {
+      if (rest[first].iov_len == 0) {
+        ++first;
+        continue;
+      }
+      ssize_t r = step(rest.data() + first, static_cast<int>(rest.size() - first), *done);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return ioError();
+      if (r == 0) break;
+      *done += static_cast<size_t>(r);
+      advance(rest, first, static_cast<size_t>(r));
+    }
+    return {};
+  }
+
+  static size_t total(const iovec* iov, int count) {
+    size_t n = 0;
+    for (int i = 0; i < count; ++i) n += iov[i].iov_len;
+    return n;
+  }
+
   // Drops `n` transferred bytes from the front of an iovec list.
   static void advance(std::vector<iovec>& v, size_t& first, size_t n) {
     while (n > 0 && first < v.size()) {
@@ -322,7 +323,8 @@ class PosixEnv final : public Env {
   }
 
   Status remove(const char* path) override {
-    if (std::remove(path) != 0) return Status::fail(Error::OpenFailed, errno);
+    // unlink, not remove: a folder is never taken for a file.
+    if (::unlink(path) != 0) return Status::fail(Error::OpenFailed, errno);
     return {};
   }
 };
