@@ -60,4 +60,20 @@ Status Image::writeTableEnd(uint32_t tableEnd) {
   return {};
 }
 
+Status Image::appendEntries(const std::vector<FileEntry>& entries, bool* visible) {
+  *visible = false;
+  std::vector<unsigned char> raw(entries.size() * FileEntrySize);
+  for (size_t i = 0; i < entries.size(); ++i) encodeEntry(raw.data() + i * FileEntrySize, entries[i]);
+  uint32_t oldEnd = header_.tableEnd;
+  if (Status s = writeAt(*file_, oldEnd, raw.data(), raw.size()); !s.ok()) return s;
+  if (Status s = file_->sync(); !s.ok()) return s;
+  if (Status s = writeTableEnd(static_cast<uint32_t>(oldEnd + raw.size())); !s.ok()) return s;
+  *visible = true;
+  Status s = file_->sync();
+  // The commit may not have reached the disk: take it back, and only then
+  // may the blocks be released.
+  if (!s.ok() && writeTableEnd(oldEnd).ok() && file_->sync().ok()) *visible = false;
+  return s;
+}
+
 }  // namespace korvane

@@ -58,6 +58,13 @@ class Image {
   Status findEntry(std::string_view name, uint64_t* slot, FileEntry* entry);
   // Writes tableEnd, the only header field that ever changes.
   Status writeTableEnd(uint32_t tableEnd);
+  // Commits new files: their entries go into the slots at tableEnd, where
+  // nothing reads them yet, and are synced with the files' bytes; only then
+  // does tableEnd move over them, and is synced. *visible tells whether the
+  // entries may be seen (then the caller must not free their blocks): a
+  // failed last sync takes them back when it can. The caller checks that
+  // the table has room.
+  Status appendEntries(const std::vector<FileEntry>& entries, bool* visible);
 
   // Closes, reporting a failure the host tells only now.
   Status close() { return file_->close(); }

@@ -183,26 +183,6 @@ Status checkRoom(Image& img, File& host, std::string_view name, std::optional<ui
   return {};
 }
 
-// Makes the copied file visible. The entry goes into the slot at tableEnd,
-// where nothing reads it yet, and is synced with the data; only then does
-// tableEnd move over it, as the commit. *visible tells whether the entry may
-// be seen, so the caller must not free its blocks.
-Status commit(Image& img, std::string_view name, uint32_t first, uint32_t size, bool* visible) {
-  *visible = false;
-  unsigned char raw[FileEntrySize];
-  encodeEntry(raw, makeEntry(name, first, size));
-  uint32_t oldEnd = img.header().tableEnd;
-  if (Status s = writeAt(img.file(), oldEnd, raw, sizeof raw); !s.ok()) return s;
-  if (Status s = img.file().sync(); !s.ok()) return s;
-  if (Status s = img.writeTableEnd(oldEnd + FileEntrySize); !s.ok()) return s;
-  *visible = true;
-  Status s = img.file().sync();
-  // The commit may not have reached the disk: take it back, and only then
-  // may the blocks be released.
-  if (!s.ok() && img.writeTableEnd(oldEnd).ok() && img.file().sync().ok()) *visible = false;
-  return s;
-}
-
 }  // namespace
 
 Status storeFile(Env& env, std::string_view name, const char* imagePath, const char* hostPath,
@@ -231,7 +211,7 @@ Status storeFile(Env& env, std::string_view name, const char* imagePath, const c
   uint32_t first = 0, stored = 0;
   bool visible = false;
   Status s = copier.run(&first, &stored);
-  if (s.ok()) s = commit(*img, name, first, stored, &visible);
+  if (s.ok()) s = img->appendEntries({makeEntry(name, first, stored)}, &visible);
   if (!s.ok()) {
     if (!visible) copier.rollBack();
     return s;
