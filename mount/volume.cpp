@@ -44,9 +44,9 @@ Status broke(Node& n, Status s) {
 
 Volume::~Volume() = default;
 
-Status Volume::open(Env& env, const char* path, std::unique_ptr<Volume>* out) {
+Status Volume::open(Env& env, const char* path, std::unique_ptr<Volume>* out, int waitMs) {
   std::unique_ptr<Image> img;
-  if (Status s = Image::open(env, path, Access::Write, &img); !s.ok()) return s;
+  if (Status s = Image::open(env, path, Access::Write, &img, waitMs); !s.ok()) return s;
   std::vector<unsigned char> bitmap(static_cast<size_t>(bitmapBytes(img->blockCount())));
   if (Status s = readExact(img->file(), HeaderSize, bitmap.data(), bitmap.size()); !s.ok())
     return s;
@@ -372,13 +372,31 @@ Status Volume::truncate(std::string_view name, uint64_t bytes) {
   return put(n, bytes, nullptr, 0, bytes);
 }
 
-Status Volume::commit(std::string_view name, bool keepUnwritten) {
+Status Volume::commit(std::string_view name) {
   Nodes::iterator it;
   if (Status s = find(name, &it); !s.ok()) return s;
   Node& n = it->second;
-  if (!n.dirty || (keepUnwritten && !n.stored && n.bytes == 0)) return {};
+  if (!n.dirty) return {};
   if (n.broken) return drop(it);
-  return n.stored ? commitStored(name, n) : commitNew(name, n);
+  if (n.stored) return commitStored(name, n);
+  enqueue(n);
+  return commitQueued();
+}
+
+Status Volume::commitLater(std::string_view name, bool keepUnwritten) {
+  Nodes::iterator it;
+  if (Status s = find(name, &it); !s.ok()) return s;
+  Node& n = it->second;
+  if (n.stored || n.broken) return commit(name);
+  if (!n.dirty || (keepUnwritten && n.bytes == 0)) return {};
+  enqueue(n);
+  return queued_ >= GroupFiles ? commitQueued() : Status{};
+}
+
+void Volume::enqueue(Node& n) {
+  if (n.queue) return;
+  n.queue = ++lastQueued_;
+  ++queued_;
 }
 
 Status Volume::drop(Nodes::iterator it) {
@@ -387,31 +405,46 @@ Status Volume::drop(Nodes::iterator it) {
   n.draft.clear();
   n.dirty = n.broken = false;
   n.bytes = n.storedBytes;
+  if (n.queue) --queued_;
+  n.queue = 0;
   if (!n.stored) nodes_.erase(it);
   return Status::fail(Error::IoError, EIO);
 }
 
-// The entry goes into the slot at tableEnd, where nothing reads it yet, and
-// is synced with the draft's bytes and bits; only then does tableEnd move
-// over it, as korvane -w commits.
-Status Volume::commitNew(std::string_view name, Node& n) {
-  unsigned char raw[FileEntrySize];
-  encodeEntry(raw, makeEntry(name, n.draft[0], static_cast<uint32_t>(n.bytes)));
-  uint32_t oldEnd = img_->header().tableEnd;
-  if (Status s = writeAt(img_->file(), oldEnd, raw, sizeof raw); !s.ok()) return s;
-  if (Status s = img_->file().sync(); !s.ok()) return s;
-  if (Status s = img_->writeTableEnd(oldEnd + FileEntrySize); !s.ok()) return s;
-  Status s = img_->file().sync();
+// The queued files' entries go in at tableEnd in one write, behind one sync
+// of their bytes and bits, and tableEnd moves over them all at once. A file
+// that a failed write broke is dropped first; the others are committed.
+Status Volume::commitQueued() {
+  Status first;
+  std::vector<Nodes::iterator> group;
+  for (auto it = nodes_.begin(); it != nodes_.end();) {
+    auto next = std::next(it);
+    if (it->second.queue && it->second.broken) first = drop(it);
+    else if (it->second.queue) group.push_back(it);
+    it = next;
+  }
+  std::sort(group.begin(), group.end(),
+            [](auto a, auto b) { return a->second.queue < b->second.queue; });
+  std::vector<FileEntry> entries;
+  for (auto it : group)
+    entries.push_back(makeEntry(it->first, it->second.draft[0],
+                                static_cast<uint32_t>(it->second.bytes)));
+  bool visible = false;
+  Status s = entries.empty() ? Status{} : img_->appendEntries(entries, &visible);
   // A commit that may not have reached the disk is taken back when it can
   // be; when it cannot, the image holds it, and so does the volume.
-  if (!s.ok() && img_->writeTableEnd(oldEnd).ok() && img_->file().sync().ok()) return s;
-  n.stored = true;
-  n.slot = storedCount_++;
-  n.storedBytes = n.bytes;
-  n.chain = std::move(n.draft);
-  n.draft.clear();
-  n.dirty = false;
-  return s;
+  for (auto it : visible ? group : std::vector<Nodes::iterator>{}) {
+    Node& n = it->second;
+    n.stored = true;
+    n.slot = storedCount_++;
+    n.storedBytes = n.bytes;
+    n.chain = std::move(n.draft);
+    n.draft.clear();
+    n.dirty = false;
+    n.queue = 0;
+    --queued_;
+  }
+  return first.ok() ? s : first;
 }
 
 // One write of the entry, in place, swaps the stored chain for the draft's;
@@ -458,6 +491,7 @@ Status Volume::remove(std::string_view name) {
     --storedCount_;
   }
   Status s = n.dirty ? release(std::move(n.draft)) : Status{};
+  if (n.queue) --queued_;
   nodes_.erase(it);
   return s;
 }
@@ -489,7 +523,10 @@ Status Volume::rename(std::string_view from, std::string_view to, bool noReplace
 }
 
 Status Volume::close() {
-  Status first;
+  // New files still open are queued behind those closed.
+  for (auto& [name, node] : nodes_)
+    if (node.dirty && !node.stored && !node.broken) enqueue(node);
+  Status first = commitQueued();
   // A commit may drop a file never committed: the names are taken first.
   std::vector<std::string> drafts;
   for (const auto& [name, node] : nodes_)

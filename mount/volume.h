@@ -3,13 +3,19 @@
 //
 // Every file being changed is a draft: its bytes live in blocks of its own,
 // taken lowest free first and marked used before they are written, which no
-// committed entry points to. A commit (fsync, close) makes the draft the
-// file with one write: a new file's entry goes in at tableEnd, which then
-// moves, as korvane -w does; a stored file's entry is rewritten in place to
-// name the draft's chain, and only then is the old chain zeroed and freed.
-// A crash at any point therefore leaves every committed file whole, with at
-// worst blocks marked used that no file owns. Changing a stored file copies
-// the part of it that is kept into its draft first.
+// committed entry points to. A commit makes the draft the file: new files'
+// entries go in at tableEnd, which then moves, as korvane -w does; a stored
+// file's entry is rewritten in place to name the draft's chain, and only
+// then is the old chain zeroed and freed. A crash at any point therefore
+// leaves every committed file whole, with at worst blocks marked used that
+// no file owns. Changing a stored file copies the part of it that is kept
+// into its draft first.
+//
+// New files closed one after another are committed together, in the order
+// they were closed: one write of all their entries past tableEnd, one sync
+// (of those and all their bytes), tableEnd moved over them, one sync. Two
+// syncs per file would make creating many small files wait on the disk for
+// each one.
 #pragma once
 
 #include <cstdint>
@@ -36,8 +42,10 @@ class Volume {
   // the volume is closed or destroyed, and walks every file's chain. On
   // failure: OpenFailed, Locked, IoError, or Damaged when the header, a
   // name or a chain is damaged, a name is repeated, two files share a block
-  // or a file's block is marked free (a checker mends it first).
-  static Status open(Env& env, const char* path, std::unique_ptr<Volume>* out);
+  // or a file's block is marked free (a checker mends it first). Another
+  // run's lock is waited for at most `waitMs`.
+  static Status open(Env& env, const char* path, std::unique_ptr<Volume>* out,
+                     int waitMs = LockWaitMs);
   ~Volume();
 
   // The names a listing shows, in name order: every file but those whose
@@ -59,15 +67,25 @@ class Volume {
   Status write(std::string_view name, uint64_t offset, const char* data, size_t len);
   // Cuts or grows the file (with zero bytes) to `bytes`. As write.
   Status truncate(std::string_view name, uint64_t bytes);
-  // Commits the file's draft, if it has one, and syncs it. IoError: the
-  // draft stays, and a later commit tries again; but a draft that a failed
-  // write left part written is dropped, and the file is as last committed
-  // (a file never committed is gone). With `keepUnwritten`, a
-  // file made but never written stays a draft: programs close a copy of a
-  // new file's descriptor before writing to it, and committing the empty
-  // file then would make the bytes that follow take other blocks than
-  // korvane -w gives them.
-  Status commit(std::string_view name, bool keepUnwritten = false);
+  // Commits the file's draft, if it has one, and syncs it; a new file is
+  // committed with every new file queued before it. IoError: the draft
+  // stays, and a later commit tries again; but a draft that a failed write
+  // left part written is dropped, and the file is as last committed (a file
+  // never committed is gone).
+  Status commit(std::string_view name);
+  // For a close: a changed stored file is committed as by commit(); a new
+  // file is queued for the next group commit, which comes when GroupFiles
+  // are queued, or by commitQueued(). With `keepUnwritten`, a new file
+  // never written is left alone: programs close a copy of a new file's
+  // descriptor before writing to it, and committing the empty file then
+  // would make the bytes that follow take other blocks than korvane -w
+  // gives them.
+  Status commitLater(std::string_view name, bool keepUnwritten = false);
+  // Commits every queued new file, in the order they were queued. As commit.
+  Status commitQueued();
+  // New files queued and not yet committed.
+  size_t queued() const { return queued_; }
+  static constexpr size_t GroupFiles = 128;
   // Erases the file as korvane -e does (its draft too). NotStored, Damaged,
   // IoError. Freeing blocks may fail after the entry is gone: the call
   // succeeds and the blocks stay used, counted in leakedBlocks().
@@ -94,6 +112,7 @@ class Volume {
     bool broken = false;          // a write to the draft failed part way
     uint64_t bytes = 0;           // the size now: the draft's when dirty
     uint64_t storedBytes = 0;     // the stored file's size
+    uint64_t queue = 0;           // its place among new files queued, or 0
   };
   using Nodes = std::map<std::string, Node, std::less<>>;
 
@@ -109,7 +128,7 @@ class Volume {
   void forgetBlocks(const std::vector<uint32_t>& blocks);
   Status release(std::vector<uint32_t> blocks);
   Status drop(Nodes::iterator it);
-  Status commitNew(std::string_view name, Node& n);
+  void enqueue(Node& n);
   Status commitStored(std::string_view name, Node& n);
   Status writeBlocks(const std::vector<uint32_t>& chain, uint64_t first, uint64_t count,
                      unsigned char* buf);
@@ -122,6 +141,8 @@ class Volume {
   uint32_t lowestFree_ = 0;  // no block below it is free
   uint64_t storedCount_ = 0;
   uint64_t leaked_ = 0;
+  uint64_t lastQueued_ = 0;
+  size_t queued_ = 0;
   Nodes nodes_;
 };
 

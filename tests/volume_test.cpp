@@ -55,7 +55,7 @@ TEST_F(VolumeTest, CopyInAndEraseLeaveTheImageKorvaneLeaves) {
   std::filesystem::copy_file(image, twin);
   std::unique_ptr<Volume> v = open();
   ASSERT_TRUE(v->create("new").ok());
-  ASSERT_TRUE(v->commit("new", true).ok());  // a close before the first write, as cp makes
+  ASSERT_TRUE(v->commitLater("new", true).ok());  // a close before the first write, as cp makes
   for (size_t at = 0; at < data.size(); at += 10000) {
     size_t n = std::min<size_t>(10000, data.size() - at);
     ASSERT_TRUE(v->write("new", at, reinterpret_cast<const char*>(&data[at]), n).ok());
