@@ -9,15 +9,21 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "mount/volume.h"
 
@@ -27,17 +33,27 @@ using korvane::Error;
 using korvane::Status;
 using korvane::Volume;
 
+// How often new files closed are committed, at the latest.
+constexpr std::chrono::seconds CommitEvery{1};
+// How long a mount waits for a korvane run that holds the image.
+constexpr int LockWaitMs = 1000;
+
 struct Mount {
   std::unique_ptr<Volume> volume;
   const char* image = nullptr;  // as given on the command line
+  std::string path;             // the image's absolute name
   bool help = false;
-  uid_t uid = 0;
-  gid_t gid = 0;
-  timespec mounted = {};  // the format keeps no times: every file shows this
+  // The timer that commits closed new files shares the volume with the
+  // requests: whoever holds `busy` uses it.
+  std::mutex busy;
+  std::condition_variable tick;
+  bool stopping = false;
+  std::thread committer;
 };
 
 Mount& mounted() { return *static_cast<Mount*>(fuse_get_context()->private_data); }
 Volume& volume() { return *mounted().volume; }
+std::unique_lock<std::mutex> hold() { return std::unique_lock<std::mutex>(mounted().busy); }
 
 int errnoOf(const Status& s) {
   switch (s.code) {
@@ -63,18 +79,30 @@ bool nameOf(const char* path, std::string_view* name) {
 // Runs `op` on the stored name `path` spells; 0 or a negated errno.
 template <class Op>
 int onName(const char* path, Op&& op) {
+  auto held = hold();
   std::string_view name;
   if (!nameOf(path, &name)) return -ENOENT;
   return -errnoOf(op(name));
 }
 
-// What a stat of the root, or of stored file `name`, shows.
-int attributes(std::string_view name, struct stat* st) {
-  Mount& m = mounted();
-  *st = {};
-  st->st_uid = m.uid;
-  st->st_gid = m.gid;
-  st->st_atim = st->st_mtim = st->st_ctim = m.mounted;
+// The format keeps no times or owners: every file shows the image file's
+// times and the mounting user (FUSE's uid=, gid= and umask= change that).
+struct stat imageAttributes() {
+  struct stat image = {};
+  if (::stat(mounted().path.c_str(), &image) != 0) image = {};
+  struct stat st = {};
+  st.st_uid = getuid();
+  st.st_gid = getgid();
+  st.st_atim = image.st_atim;
+  st.st_mtim = image.st_mtim;
+  st.st_ctim = image.st_ctim;
+  return st;
+}
+
+// What a stat of the root, or of stored file `name`, shows, given what
+// imageAttributes() gave.
+int attributes(std::string_view name, const struct stat& image, struct stat* st) {
+  *st = image;
   if (name.empty()) {
     st->st_mode = S_IFDIR | 0755;
     st->st_nlink = 2;
@@ -91,23 +119,25 @@ int attributes(std::string_view name, struct stat* st) {
 }
 
 int getattrOp(const char* path, struct stat* st, fuse_file_info*) {
+  auto held = hold();
   std::string_view name;
   if (std::strcmp(path, "/") != 0 && !nameOf(path, &name)) return -ENOENT;
-  return attributes(name, st);
+  return attributes(name, imageAttributes(), st);
 }
 
 // A listing that asks for the files' attributes gets them with the names,
 // sparing a request per file.
 int readdirOp(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info*,
               fuse_readdir_flags flags) {
+  auto held = hold();
   if (std::strcmp(path, "/") != 0) return -ENOTDIR;
   bool plus = flags & FUSE_READDIR_PLUS;
-  struct stat st;
-  (void)attributes("", &st);
+  struct stat image = imageAttributes(), st;
+  (void)attributes("", image, &st);
   fill(buf, ".", &st, 0, fuse_fill_dir_flags{});
   fill(buf, "..", nullptr, 0, fuse_fill_dir_flags{});
   for (const std::string& name : volume().names()) {
-    bool known = plus && attributes(name, &st) == 0;
+    bool known = plus && attributes(name, image, &st) == 0;
     if (fill(buf, name.c_str(), known ? &st : nullptr, 0,
              known ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags{}))
       break;
@@ -146,16 +176,17 @@ int truncateOp(const char* path, off_t size, fuse_file_info*) {
   });
 }
 
-// A close, or an fsync, commits the file: it is then stored, crash or not.
-// A close reports a failure to the program; the last close of a file that
+// A close commits a changed stored file, and reports a failure to the
+// program; a new file is committed with the others closed within a second
+// (or with the next fsync or the unmount). The last close of a file that
 // was never written commits it as an empty file.
 int flushOp(const char* path, fuse_file_info*) {
-  return onName(path, [](std::string_view n) { return volume().commit(n, true); });
+  return onName(path, [](std::string_view n) { return volume().commitLater(n, true); });
 }
 
 // No program hears of a failure here: it goes to the system log.
 int releaseOp(const char* path, fuse_file_info*) {
-  int rc = onName(path, [](std::string_view n) { return volume().commit(n); });
+  int rc = onName(path, [](std::string_view n) { return volume().commitLater(n); });
   if (rc < 0 && rc != -ENOENT)
     syslog(LOG_ERR, "korvanefs: %s: %s: not stored (%s)", mounted().image, path,
            std::strerror(-rc));
@@ -166,9 +197,12 @@ int fsyncOp(const char* path, int, fuse_file_info*) {
   return onName(path, [](std::string_view n) { return volume().commit(n); });
 }
 
-// Renames and erases are on the disk when they return, and a file is
-// stored by its own fsync or close: the folder has nothing left to sync.
-int fsyncdirOp(const char*, int, fuse_file_info*) { return 0; }
+// Renames and erases are on the disk when they return: syncing the folder
+// commits the new files closed.
+int fsyncdirOp(const char*, int, fuse_file_info*) {
+  auto held = hold();
+  return -errnoOf(volume().commitQueued());
+}
 
 int unlinkOp(const char* path) {
   return onName(path, [](std::string_view n) { return volume().remove(n); });
@@ -188,6 +222,7 @@ int renameOp(const char* from, const char* to, unsigned int flags) {
 int utimensOp(const char* path, const timespec[2], fuse_file_info*) { return openOp(path, nullptr); }
 
 int statfsOp(const char*, struct statvfs* st) {
+  auto held = hold();
   korvane::VolumeStats v = volume().stats();
   *st = {};
   st->f_bsize = st->f_frsize = korvane::BlockPayload;
@@ -200,19 +235,41 @@ int statfsOp(const char*, struct statvfs* st) {
   return 0;
 }
 
+// Commits the new files closed, every CommitEvery, until the unmount.
+void commitClosed(Mount& m) {
+  std::unique_lock<std::mutex> held(m.busy);
+  while (!m.stopping) {
+    m.tick.wait_for(held, CommitEvery);
+    if (m.volume->queued() == 0) continue;
+    if (Status s = m.volume->commitQueued(); !s.ok())
+      syslog(LOG_ERR, "korvanefs: %s: new files not stored (%s)", m.image,
+             std::strerror(errnoOf(s)));
+  }
+}
+
 void* initOp(fuse_conn_info*, fuse_config* cfg) {
   // An erased file is gone at once, as korvane -e erases it, rather than
   // renamed to a hidden name that the image would have to hold.
   cfg->hard_remove = 1;
   // Nothing else changes the image while it is mounted: we hold its lock.
   cfg->kernel_cache = 1;
-  return fuse_get_context()->private_data;
+  // Started here, after FUSE has gone into the background: a thread does
+  // not outlive the fork.
+  Mount& m = mounted();
+  m.committer = std::thread(commitClosed, std::ref(m));
+  return &m;
 }
 
 // In the background standard error is gone: failures go to the system log
 // as well.
 void destroyOp(void* data) {
   Mount& m = *static_cast<Mount*>(data);
+  {
+    std::lock_guard<std::mutex> held(m.busy);
+    m.stopping = true;
+  }
+  m.tick.notify_one();
+  if (m.committer.joinable()) m.committer.join();
   if (Status s = m.volume->close(); !s.ok()) {
     std::string line = std::string("korvanefs: ") + m.image +
                        ": could not store every change (" + std::strerror(errnoOf(s)) + ")";
@@ -317,11 +374,10 @@ int main(int argc, char** argv) {
   // FUSE runs the daemon in "/": the image is held by its absolute name.
   std::unique_ptr<char, decltype(&std::free)> absolute(realpath(m.image, nullptr), &std::free);
   if (!absolute) return reportOpenFailure(m.image, Status::fail(Error::OpenFailed, errno));
-  if (Status s = Volume::open(korvane::Env::host(), absolute.get(), &m.volume); !s.ok())
+  m.path = absolute.get();
+  if (Status s = Volume::open(korvane::Env::host(), absolute.get(), &m.volume, LockWaitMs);
+      !s.ok())
     return reportOpenFailure(m.image, s);
-  m.uid = getuid();
-  m.gid = getgid();
-  clock_gettime(CLOCK_REALTIME, &m.mounted);
   // One request at a time: the volume is not shared between threads.
   fuse_opt_add_arg(&args, "-s");
   fuse_opt_add_arg(&args, ("-osubtype=korvane,fsname=" + escaped(absolute.get())).c_str());
