@@ -306,10 +306,7 @@ fuse_operations operations() {
   return ops;
 }
 
-void usage(std::ostream& out) {
-  out << "usage: korvanefs IMAGE MOUNTPOINT [-f] [-d] [-o OPTION,...]\n"
-         "Mounts disk image IMAGE on folder MOUNTPOINT; fusermount3 -u MOUNTPOINT unmounts it.\n";
-}
+constexpr const char* Usage = "usage: korvanefs IMAGE MOUNTPOINT [-f] [-d] [-o OPTION,...]";
 
 enum Key { KeyHelp };
 
@@ -364,8 +361,12 @@ int main(int argc, char** argv) {
   Mount m;
   if (fuse_opt_parse(&args, &m, options, takeArgument) == -1) return 1;
   if (m.help || !m.image) {
-    usage(m.help ? std::cout : std::cerr);
-    if (!m.help) return 1;
+    if (!m.help) {
+      std::cerr << Usage << std::endl;
+      return 1;
+    }
+    std::cout << Usage << "\nMounts disk image IMAGE on folder MOUNTPOINT; "
+              << "fusermount3 -u MOUNTPOINT unmounts it.\n";
     fuse_operations none = {};
     (void)fuse_main(args.argc, args.argv, &none, nullptr);  // FUSE's options
     fuse_opt_free_args(&args);
@@ -380,7 +381,7 @@ int main(int argc, char** argv) {
     return reportOpenFailure(m.image, s);
   // One request at a time: the volume is not shared between threads.
   fuse_opt_add_arg(&args, "-s");
-  fuse_opt_add_arg(&args, ("-osubtype=korvane,fsname=" + escaped(absolute.get())).c_str());
+  fuse_opt_add_arg(&args, ("-osubtype=korvanefs,fsname=" + escaped(absolute.get())).c_str());
   fuse_operations ops = operations();
   int rc = fuse_main(args.argc, args.argv, &ops, &m);
   fuse_opt_free_args(&args);
