@@ -41,6 +41,7 @@ constexpr int LockWaitMs = 1000;
 struct Mount {
   std::unique_ptr<Volume> volume;
   const char* image = nullptr;  // as given on the command line
+  int folders = 0;              // words after the image that are no option
   std::string path;             // the image's absolute name
   bool help = false;
   // The timer that commits closed new files shares the volume with the
@@ -221,6 +222,13 @@ int renameOp(const char* from, const char* to, unsigned int flags) {
 // The image keeps no times; setting them is accepted so that touch works.
 int utimensOp(const char* path, const timespec[2], fuse_file_info*) { return openOp(path, nullptr); }
 
+// The image holds regular files in one folder, with no owners or modes.
+int refuseMode(const char*, mode_t, fuse_file_info*) { return -EPERM; }
+int refuseOwner(const char*, uid_t, gid_t, fuse_file_info*) { return -EPERM; }
+int refuseFolder(const char*, mode_t) { return -EPERM; }
+int refuseNode(const char*, mode_t, dev_t) { return -EPERM; }
+int refuseLink(const char*, const char*) { return -EPERM; }
+
 int statfsOp(const char*, struct statvfs* st) {
   auto held = hold();
   korvane::VolumeStats v = volume().stats();
@@ -301,6 +309,12 @@ fuse_operations operations() {
   ops.rename = renameOp;
   ops.utimens = utimensOp;
   ops.statfs = statfsOp;
+  ops.chmod = refuseMode;
+  ops.chown = refuseOwner;
+  ops.mkdir = refuseFolder;
+  ops.mknod = refuseNode;
+  ops.symlink = refuseLink;
+  ops.link = refuseLink;
   ops.init = initOp;
   ops.destroy = destroyOp;
   return ops;
@@ -310,7 +324,8 @@ constexpr const char* Usage = "usage: korvanefs IMAGE MOUNTPOINT [-f] [-d] [-o O
 
 enum Key { KeyHelp };
 
-// The first word that is no option is the image; the rest go to FUSE.
+// The first word that is no option is the image; the rest go to FUSE,
+// which takes one more, the mount point.
 int takeArgument(void* data, const char* arg, int key, fuse_args*) {
   Mount& m = *static_cast<Mount*>(data);
   if (key == KeyHelp) {
@@ -321,6 +336,7 @@ int takeArgument(void* data, const char* arg, int key, fuse_args*) {
     m.image = arg;
     return 0;
   }
+  if (key == FUSE_OPT_KEY_NONOPT) ++m.folders;
   return 1;
 }
 
@@ -360,7 +376,7 @@ int main(int argc, char** argv) {
   fuse_args args = FUSE_ARGS_INIT(argc, argv);
   Mount m;
   if (fuse_opt_parse(&args, &m, options, takeArgument) == -1) return 1;
-  if (m.help || !m.image) {
+  if (m.help || !m.image || m.folders != 1) {
     if (!m.help) {
       std::cerr << Usage << std::endl;
       return 1;

@@ -94,9 +94,18 @@ Status Volume::loadTable() {
 }
 
 std::vector<std::string> Volume::names() const {
-  std::vector<std::string> out;
+  // Stored files by slot, then new files in the order they will be stored.
+  std::vector<std::pair<uint64_t, std::string>> order;
   for (const auto& [name, node] : nodes_)
-    if (showable(name)) out.push_back(name);
+    if (showable(name))
+      order.emplace_back(node.stored  ? node.slot
+                         : node.queue ? storedCount_ + node.queue
+                                      : UINT64_MAX,
+                         name);
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::string> out;
+  for (auto& [key, name] : order) out.push_back(std::move(name));
   return out;
 }
 

@@ -48,7 +48,8 @@ class Volume {
                      int waitMs = LockWaitMs);
   ~Volume();
 
-  // The names a listing shows, in name order: every file but those whose
+  // The names a listing shows, in table order (new files last, in the
+  // order they will be stored): every file but those whose
   // stored name no path can spell (empty, ".", "..", or holding a '/').
   std::vector<std::string> names() const;
   // The file's current size, its draft's when it has one. NotStored.
