@@ -57,39 +57,45 @@ Status sharedWithOther(Image& img, uint64_t slot, const std::vector<Run>& runs, 
 
 }  // namespace
 
-Status removeEntry(Image& img, std::string_view name, Status* freed) {
-  *freed = {};
+Status unlinkEntry(Image& img, std::string_view name, std::vector<Run>* runs) {
+  runs->clear();
   uint64_t slot = 0;
   FileEntry entry;
   if (Status s = img.findEntry(name, &slot, &entry); !s.ok()) return s;
   if (slot == img.entryCount()) return Status::fail(Error::NotStored);
   // The whole chain is checked before the first write, so a damaged one
   // never frees another file's block.
-  std::vector<Run> runs;
   if (Status s = walkChain(img, entry, [&](const Run& r) {
-        runs.push_back(r);
+        runs->push_back(r);
         return Status{};
       });
       !s.ok())
     return s;
-  std::sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.first < b.first; });
-  runs = mergeAdjacent(runs);
+  std::sort(runs->begin(), runs->end(),
+            [](const Run& a, const Run& b) { return a.first < b.first; });
+  *runs = mergeAdjacent(*runs);
   bool shared = false;
-  if (Status s = sharedWithOther(img, slot, runs, &shared); !s.ok()) return s;
-
+  if (Status s = sharedWithOther(img, slot, *runs, &shared); !s.ok()) return s;
+  // Blocks another entry still starts in stay marked used, for that entry
+  // or for a checker to settle.
+  if (shared) runs->clear();
   // The entry leaves the table, durably, before any of its blocks is freed.
   if (slot + 1 < img.entryCount()) {
     if (Status s = closeGap(img, slot); !s.ok()) return s;
     if (Status s = img.file().sync(); !s.ok()) return s;
   }
-  if (Status s = img.writeTableEnd(img.header().tableEnd - FileEntrySize); !s.ok()) return s;
+  return img.writeTableEnd(img.header().tableEnd - FileEntrySize);
+}
+
+Status removeEntry(Image& img, std::string_view name, Status* freed) {
+  *freed = {};
+  std::vector<Run> runs;
+  if (Status s = unlinkEntry(img, name, &runs); !s.ok()) return s;
   if (Status s = img.file().sync(); !s.ok()) return s;
-  // From here the file is gone for good. Blocks another entry still starts
-  // in stay marked used, for that entry or for a checker to settle. Freeing
-  // is not synced: lost to a crash, it leaves blocks marked used or not yet
-  // zeroed, which is harmless and which a checker mends.
-  for (size_t i = 0; !shared && i < runs.size() && freed->ok(); ++i)
-    *freed = releaseRun(img, runs[i]);
+  // From here the file is gone for good. Freeing is not synced: lost to a
+  // crash, it leaves blocks marked used or not yet zeroed, which is
+  // harmless and which a checker mends.
+  for (size_t i = 0; i < runs.size() && freed->ok(); ++i) *freed = releaseRun(img, runs[i]);
   return {};
 }
 

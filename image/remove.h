@@ -2,7 +2,9 @@
 #pragma once
 
 #include <string_view>
+#include <vector>
 
+#include "image/chain.h"
 #include "image/env.h"
 #include "image/image.h"
 #include "image/layout.h"
@@ -19,5 +21,13 @@ Status removeFile(Env& env, const char* imagePath, std::string_view name, Status
 // The same on an image already open for writing, which stays open: a
 // program that holds the image erases through this.
 Status removeEntry(Image& img, std::string_view name, Status* freed);
+
+// The first half of removeEntry: the entry leaves the table, the later
+// entries moved down durably, but tableEnd's write is not yet synced and no
+// block is freed. *runs gets the runs the caller frees after its next sync
+// (none when another entry starts within them). A crash before that sync
+// shows the last entry twice and leaves the blocks marked used; a checker
+// mends both. Errors as removeFile's.
+Status unlinkEntry(Image& img, std::string_view name, std::vector<Run>* runs);
 
 }  // namespace korvane

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <utility>
 
 #include "image/chain.h"
 #include "image/primitives.h"
@@ -110,7 +111,7 @@ std::vector<std::string> Volume::names() const {
 }
 
 VolumeStats Volume::stats() const {
-  return {img_->blockCount(), freeBlocks_, nodes_.size()};
+  return {img_->blockCount(), static_cast<uint32_t>(freeBlocks_ + doomed_.size()), nodes_.size()};
 }
 
 Status Volume::find(std::string_view name, Nodes::iterator* it) {
@@ -129,6 +130,9 @@ Status Volume::size(std::string_view name, uint64_t* bytes) {
 // image before the caller writes into it. Blocks of runs marked are
 // appended to *blocks even when a later run fails.
 Status Volume::take(uint64_t count, std::vector<uint32_t>* blocks) {
+  if (count == 0) return {};
+  // Blocks korvane -e would have freed by now are free before any is taken.
+  if (Status s = settle(); !s.ok()) return s;
   if (count > freeBlocks_) return Status::fail(Error::NoSpace);
   uint32_t total = img_->blockCount();
   uint32_t b = lowestFree_;
@@ -355,7 +359,8 @@ Status Volume::room(const Node& n, uint64_t end) const {
   if (end > MaxFileSize) return Status::fail(Error::FileTooLarge);
   uint64_t have = n.dirty ? n.draft.size() : 0;
   uint64_t need = blocksForFile(end);
-  return need > have && need - have > freeBlocks_ ? Status::fail(Error::NoSpace) : Status{};
+  uint64_t free = freeBlocks_ + doomed_.size();
+  return need > have && need - have > free ? Status::fail(Error::NoSpace) : Status{};
 }
 
 Status Volume::write(std::string_view name, uint64_t offset, const char* data, size_t len) {
@@ -402,6 +407,12 @@ Status Volume::commitLater(std::string_view name, bool keepUnwritten) {
   return queued_ >= GroupFiles ? commitQueued() : Status{};
 }
 
+Status Volume::settle() {
+  if (doomed_.empty()) return {};
+  if (Status s = img_->file().sync(); !s.ok()) return s;
+  return release(std::exchange(doomed_, {}));
+}
+
 void Volume::enqueue(Node& n) {
   if (n.queue) return;
   n.queue = ++lastQueued_;
@@ -424,7 +435,7 @@ Status Volume::drop(Nodes::iterator it) {
 // of their bytes and bits, and tableEnd moves over them all at once. A file
 // that a failed write broke is dropped first; the others are committed.
 Status Volume::commitQueued() {
-  Status first;
+  Status first = settle();
   std::vector<Nodes::iterator> group;
   for (auto it = nodes_.begin(); it != nodes_.end();) {
     auto next = std::next(it);
@@ -489,12 +500,12 @@ Status Volume::remove(std::string_view name) {
   if (Status s = find(name, &it); !s.ok()) return s;
   Node& n = it->second;
   if (n.stored) {
-    Status freed;
-    if (Status s = removeEntry(*img_, name, &freed); !s.ok()) return s;
-    if (freed.ok())
-      forgetBlocks(n.chain);
+    std::vector<Run> runs;
+    if (Status s = unlinkEntry(*img_, name, &runs); !s.ok()) return s;
+    if (runs.empty())
+      leaked_ += n.chain.size();  // another entry still names them
     else
-      leaked_ += n.chain.size();  // some may be free on disk; none is reused
+      doomed_.insert(doomed_.end(), n.chain.begin(), n.chain.end());
     for (auto& [other, node] : nodes_)
       if (node.stored && node.slot > n.slot) --node.slot;
     --storedCount_;

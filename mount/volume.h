@@ -86,10 +86,15 @@ class Volume {
   Status commitQueued();
   // New files queued and not yet committed.
   size_t queued() const { return queued_; }
+  // Whether a commit of queued files or a free of removed files' blocks
+  // waits: commitQueued() does both.
+  bool pending() const { return queued_ > 0 || !doomed_.empty(); }
   static constexpr size_t GroupFiles = 128;
   // Erases the file as korvane -e does (its draft too). NotStored, Damaged,
-  // IoError. Freeing blocks may fail after the entry is gone: the call
-  // succeeds and the blocks stay used, counted in leakedBlocks().
+  // IoError. Its entry leaves the table at once; its blocks are zeroed and
+  // freed after the next sync (by the next commit, or before any block is
+  // taken), so a removal costs one sync, not two. Freeing may fail: the
+  // blocks then stay used, counted in leakedBlocks().
   Status remove(std::string_view name);
   // Renames `from` to `to`, replacing a file called `to` unless `noReplace`
   // (Exists then). The replaced file is erased first, so a crash between the
@@ -130,6 +135,7 @@ class Volume {
   Status release(std::vector<uint32_t> blocks);
   Status drop(Nodes::iterator it);
   void enqueue(Node& n);
+  Status settle();
   Status commitStored(std::string_view name, Node& n);
   Status writeBlocks(const std::vector<uint32_t>& chain, uint64_t first, uint64_t count,
                      unsigned char* buf);
@@ -144,6 +150,7 @@ class Volume {
   uint64_t leaked_ = 0;
   uint64_t lastQueued_ = 0;
   size_t queued_ = 0;
+  std::vector<uint32_t> doomed_;  // removed files' blocks, freed by settle()
   Nodes nodes_;
 };
 
