@@ -237,8 +237,37 @@ Status Volume::makeDraft(Node& n, uint64_t keep) {
   return {};
 }
 
+// The payload block `k` of the draft gets from a write of `len` bytes of
+// `data` at `offset`, the draft having `old` blocks before it: the caller's
+// bytes themselves where they cover it, zeros for a new block they miss,
+// else a block of *edges holding the old bytes with the new laid on them.
+Status Volume::payloadOf(const Node& n, uint64_t k, uint64_t old, uint64_t offset,
+                         const char* data, size_t len, const unsigned char** payload,
+                         std::vector<std::vector<unsigned char>>* edges) {
+  static const unsigned char zeros[BlockPayload] = {};
+  uint64_t from = k * BlockPayload, to = from + BlockPayload;
+  uint64_t a = std::max(from, offset), b = std::min(to, offset + len);
+  if (a == from && b == to) {
+    *payload = reinterpret_cast<const unsigned char*>(data + (a - offset));
+    return {};
+  }
+  if (a >= b && k >= old) {
+    *payload = zeros;
+    return {};
+  }
+  std::vector<unsigned char>& edge = edges->emplace_back(BlockPayload);
+  if (k < old)
+    if (Status s = readExact(img_->file(), img_->blockOffset(n.draft[k]), edge.data(),
+                             BlockPayload);
+        !s.ok())
+      return s;
+  if (a < b) std::memcpy(edge.data() + (a - from), data + (a - offset), b - a);
+  *payload = edge.data();
+  return {};
+}
+
 // Grows the draft to `end` bytes and lays `len` bytes of `data` at
-// `offset`, a run of whole blocks per write. New blocks are zero where
+// `offset`, a run of whole blocks per write, straight from `data`. New blocks are zero where
 // nothing lands; a block written in part is read first.
 Status Volume::put(Node& n, uint64_t offset, const char* data, size_t len, uint64_t end) {
   uint64_t old = n.draft.size(), need = std::max<uint64_t>(old, blocksForFile(end));
@@ -250,22 +279,26 @@ Status Volume::put(Node& n, uint64_t offset, const char* data, size_t len, uint6
   }
   uint64_t lo = len ? std::min(offset / BlockPayload, old) : old;
   uint64_t hi = len ? std::max(need, (offset + len - 1) / BlockPayload + 1) : need;
-  std::vector<unsigned char> buf(static_cast<size_t>(std::min(hi - lo, RunBlocks)) * BlockSize);
   for (uint64_t i = lo; i < hi; i += RunBlocks) {
     uint64_t count = std::min(RunBlocks, hi - i);
+    std::vector<iovec> iov;
+    std::vector<unsigned char> links(static_cast<size_t>(count) * LinkSize);
+    std::vector<std::vector<unsigned char>> edges;  // blocks written in part
     for (uint64_t k = i; k < i + count; ++k) {
-      unsigned char* block = buf.data() + (k - i) * BlockSize;
-      uint64_t from = k * BlockPayload, to = from + BlockPayload;
-      bool whole = offset <= from && offset + len >= to;
-      if (k < old && !whole) {
-        if (Status s = readBlocks(n.draft, k, 1, block); !s.ok()) return broke(n, s);
-      } else {
-        std::memset(block, 0, BlockSize);
-      }
-      uint64_t a = std::max(from, offset), b = std::min(to, offset + len);
-      if (a < b) std::memcpy(block + (a - from), data + (a - offset), b - a);
+      const unsigned char* payload = nullptr;
+      if (Status s = payloadOf(n, k, old, offset, data, len, &payload, &edges); !s.ok())
+        return broke(n, s);
+      unsigned char* link = links.data() + (k - i) * LinkSize;
+      encodeU32(link, k + 1 < n.draft.size() ? n.draft[k + 1] : EndOfChain);
+      iov.push_back({const_cast<unsigned char*>(payload), BlockPayload});
+      iov.push_back({link, LinkSize});
     }
-    if (Status s = writeBlocks(n.draft, i, count, buf.data()); !s.ok()) return broke(n, s);
+    if (Status s = forEachRun(n.draft, i, count, [&](uint64_t j, uint64_t m) {
+          return img_->file().writev(img_->blockOffset(n.draft[j]), &iov[2 * (j - i)],
+                                     static_cast<int>(2 * m));
+        });
+        !s.ok())
+      return broke(n, s);
   }
   if (need > old && old > 0 && lo > old - 1) {
     unsigned char link[LinkSize];
