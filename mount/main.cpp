@@ -255,10 +255,7 @@ void commitClosed(Mount& m) {
   }
 }
 
-void* initOp(fuse_conn_info* conn, fuse_config* cfg) {
-  // The kernel gathers a program's writes and hands them over while the
-  // program goes on writing; a close or an fsync still waits for them all.
-  if (conn->capable & FUSE_CAP_WRITEBACK_CACHE) conn->want |= FUSE_CAP_WRITEBACK_CACHE;
+void* initOp(fuse_conn_info*, fuse_config* cfg) {
   // An erased file is gone at once, as korvane -e erases it, rather than
   // renamed to a hidden name that the image would have to hold.
   cfg->hard_remove = 1;
