@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
+
+#include <csignal>
 #include <unistd.h>
 
 #include <chrono>
@@ -31,7 +33,7 @@ class Terminal {
   }
   ~Terminal() {
     close(master_);
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
   }
   // Types `keys`, then waits for `shown` to appear on the screen after
   // what was there before; false if it does not within 10 s.
@@ -44,12 +46,17 @@ class Terminal {
     }
     return true;
   }
-  // Everything the screen got, once the program has ended.
+  // Everything the screen got, once the program has ended (within 10 s).
   const std::string& finish() {
-    while (readSome(10000)) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (readSome(100) && std::chrono::steady_clock::now() < end) {
     }
+    // The terminal hangs up as the program exits, a moment before it can be reaped.
+    for (int i = 0; i < 50 && !ended_; ++i) ended_ = waitpid(pid_, nullptr, WNOHANG) == pid_ || (usleep(100000), false);
+    if (ended_) pid_ = -1;
     return screen_;
   }
+  bool ended() const { return ended_; }
 
  private:
   bool readSome(int ms) {
@@ -62,6 +69,7 @@ class Terminal {
   }
   int master_ = -1;
   pid_t pid_ = -1;
+  bool ended_ = false;
   std::string screen_;
 };
 
@@ -90,9 +98,12 @@ TEST(Terminal, EditsCompletesDropsAndRecallsAcrossSessions) {
     usleep(300000);  // waiting for a word shows nothing: give it time to start
     EXPECT_TRUE(t.type("b\x03", "^C" + Prompt));
     EXPECT_TRUE(t.type("unmount\r", "Disk unmounted" + Prompt));
-    // Ctrl-D on an empty line ends the console.
-    EXPECT_TRUE(t.type("\x04", ""));
+    // Ctrl-D on an empty line ends the console. Keys typed while a command
+    // still runs reach a terminal not yet in the editor's hands: give it time.
+    usleep(300000);
+    EXPECT_TRUE(t.type("\x04", "^D"));
     t.finish();
+    EXPECT_TRUE(t.ended()) << t.finish();
   }
   Terminal t(dir, "exec \"$K\"");
   ASSERT_TRUE(t.type("", "try typing \"help\"" + Prompt));
