@@ -241,7 +241,7 @@ TEST(Faults, EveryScenarioUnderEveryPlan) {
       for (size_t keep : keeps) {
         std::string where = sc.label + ", crash at write " + std::to_string(n) + " keeping " +
                             std::to_string(keep);
-        w.reset({.crashAtWrite = n, .keep = keep});
+        w.reset({.crashAtWrite = n, .keep = long(keep)});
         w.run();
         EXPECT_EQ(w.judgeCut(keep > 0, false), "") << where;
         EXPECT_EQ(w.retry(), "") << where;

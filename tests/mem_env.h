@@ -4,8 +4,9 @@
 // image (opened ReadWrite), stops the run at once.
 #pragma once
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -14,13 +15,8 @@
 #include "image/env.h"
 
 // Stops the run with the failed condition on standard error.
-#define MEM_CHECK(cond)                                                            \
-  do {                                                                             \
-    if (!(cond)) {                                                                 \
-      std::fprintf(stderr, "check failed: %s at %s:%d\n", #cond, __FILE__, __LINE__); \
-      __builtin_trap();                                                            \
-    }                                                                              \
-  } while (0)
+#define MEM_CHECK(c) \
+  (void)((c) || (std::fprintf(stderr, "failed: %s at %s:%d\n", #c, __FILE__, __LINE__), __builtin_trap(), 0))
 
 namespace korvane::test {
 
@@ -31,58 +27,162 @@ using Bytes = std::vector<unsigned char>;
 // power went. Fail: the N-th call of any kind fails with `err`, once or from
 // then on. Busy: every lock() gives Locked, as if another run held it.
 struct Plan {
-  long crashAtWrite = 0;  // 1-based; 0: never
-  size_t keep = 0;
-  long failAtCall = 0;  // 1-based; 0: never
+  long crashAtWrite = 0, keep = 0, failAtCall = 0;  // counted from 1; 0: never
   int err = EIO;
-  bool stays = false;
-  bool lockBusy = false;
+  bool stays = false, lockBusy = false;
 };
 
-// One write-like call ('w' writev, 'r' reserve, 'z' zeroRange, 't'
-// truncate) or 's' sync, as asked for, on any file.
+// A write-like call ('w' writev, 'r' reserve, 'z' zeroRange, 't' truncate)
+// or 's' sync, on any file.
 struct Event {
   char kind;
-  uint64_t offset, len;
+  uint64_t offset;
 };
 
 class MemEnv final : public Env {
  public:
   explicit MemEnv(Plan p = {}) : plan(p) {}
   // Starts counting afresh under a new plan; the files stay.
-  void reset(Plan p = {}) {
-    plan = p;
-    writes = calls = 0;
-    crashed = false;
-    failed = "";
-    trace.clear();
-  }
-
-  Status open(const char* path, OpenMode mode, std::unique_ptr<File>* file) override;
-  Status stat(const char* path, FileId* id) override;
-  Status linkStat(const char* path, FileId* id) override { return stat(path, id); }
-  Status remove(const char* path) override;
-
-  void put(const std::string& path, Bytes bytes);
-  // The bytes at `path`, or nullptr when there is none.
-  const Bytes* get(const std::string& path) const;
+  void reset(Plan p = {}) { plan = p, calls = writes = 0, crashed = false, trace.clear(); }
 
   // Counts a call, failing it as the plan says.
-  Status gate(const char* what);
-  // Counts a write; true when it is the crash (crashOffset/Len tell which).
-  bool crashHere(uint64_t offset, uint64_t len);
+  Status gate(const char* what) {
+    if (crashed) return Status::fail(Error::IoError, EIO);
+    if (++calls == plan.failAtCall) failed = what;
+    bool fail = plan.failAtCall && (calls == plan.failAtCall || (plan.stays && calls > plan.failAtCall));
+    return fail ? Status::fail(Error::IoError, plan.err) : Status{};
+  }
+  Status open(const char* path, OpenMode mode, std::unique_ptr<File>* file) override;
+  Status stat(const char* path, FileId* id) override {
+    if (Status s = gate("stat"); !s.ok()) return Status::fail(Error::OpenFailed, s.sysErr);
+    if (!files.count(path)) return Status::fail(Error::OpenFailed, ENOENT);
+    *id = {0, files[path]->inode, true};
+    return {};
+  }
+  Status linkStat(const char* path, FileId* id) override { return stat(path, id); }
+  Status remove(const char* path) override {
+    if (Status s = gate("remove"); !s.ok()) return Status::fail(Error::OpenFailed, s.sysErr);
+    return files.erase(path) ? Status{} : Status::fail(Error::OpenFailed, ENOENT);
+  }
+
+  struct Node {
+    Bytes bytes;
+    unsigned long long inode;
+  };
+  void put(const std::string& path, Bytes b) { files[path].reset(new Node{std::move(b), ++inodes}); }
+  // The bytes at `path`, or nullptr when there is none.
+  const Bytes* get(const std::string& path) { return files.count(path) ? &files[path]->bytes : nullptr; }
 
   Plan plan;
-  long writes = 0, calls = 0;
+  long calls = 0, writes = 0;
   bool crashed = false;
-  uint64_t crashOffset = 0, crashLen = 0;
-  const char* failed = "";  // the kind of call that failed first
+  uint64_t crashOffset = 0, crashLen = 0;  // the write that crashed
+  const char* failed = "";                 // the kind of call that failed first
   std::vector<Event> trace;
-  struct Node;
+  std::map<std::string, std::shared_ptr<Node>> files;
+  unsigned long long inodes = 0;
+};
+
+class MemFile final : public File {
+ public:
+  MemFile(MemEnv& env, std::shared_ptr<MemEnv::Node> node, OpenMode mode)
+      : env_(env), node_(std::move(node)), b_(node_->bytes), mode_(mode) {}
+
+  Status readv(uint64_t offset, const iovec* iov, int count, size_t* got) override {
+    if (Status s = gate("readv"); !s.ok()) return s;
+    MEM_CHECK(mode_ != OpenMode::Create && offset != AtPosition);
+    *got = 0;
+    for (int i = 0; i < count; ++i) {
+      uint64_t at = offset + *got;
+      size_t take = at >= b_.size() ? 0 : std::min<uint64_t>(iov[i].iov_len, b_.size() - at);
+      if (take > 0) std::memcpy(iov[i].iov_base, b_.data() + at, take);
+      *got += take;
+      if (take < iov[i].iov_len) break;
+    }
+    return {};
+  }
+  // Images are written at offsets; host files copied out, at the position.
+  Status writev(uint64_t offset, const iovec* iov, int count) override {
+    MEM_CHECK(offset != AtPosition || mode_ == OpenMode::Create);
+    uint64_t at = offset == AtPosition ? pos_ : offset, len = 0;
+    for (int i = 0; i < count; ++i) len += iov[i].iov_len;
+    Status s = write('w', at, len);
+    if (!s.ok() && !env_.crashed) return s;
+    uint64_t land = s.ok() ? len : std::min<uint64_t>(len, env_.plan.keep);
+    b_.resize(std::max<uint64_t>(b_.size(), at + land));
+    for (int i = 0; i < count && land > 0; ++i) {
+      size_t n = std::min<uint64_t>(land, iov[i].iov_len);
+      std::memcpy(b_.data() + at, iov[i].iov_base, n);
+      at += n, land -= n;
+    }
+    pos_ = at;
+    return s;
+  }
+  Status reserve(uint64_t offset, uint64_t len) override { return write('r', offset, len); }
+  Status zeroRange(uint64_t offset, uint64_t len) override {
+    Status s = write('z', offset, len);
+    if (s.ok()) std::fill_n(b_.begin() + long(offset), len, 0);
+    return s;
+  }
+  Status truncate(uint64_t len) override {
+    MEM_CHECK(mode_ == OpenMode::Create);
+    Status s = write('t', 0, 0);
+    if (s.ok()) b_.resize(len);
+    return s;
+  }
+  Status sync() override {
+    env_.trace.push_back({'s', 0});
+    return gate("sync");
+  }
+  Status size(uint64_t* n) override { return *n = b_.size(), gate("size"); }
+  Status identity(FileId* id) override { return *id = {0, node_->inode, true}, gate("identity"); }
+  Status lock(LockMode, int) override {
+    Status s = gate("lock");
+    return s.ok() && env_.plan.lockBusy ? Status::fail(Error::Locked) : s;
+  }
+  Status close() override {
+    Status s = gate("close");
+    closed_ = true;
+    return s;
+  }
 
  private:
-  std::map<std::string, std::shared_ptr<Node>> files_;
-  unsigned long long nextInode_ = 1;
+  Status gate(const char* what) {
+    MEM_CHECK(!closed_);
+    return env_.gate(what);
+  }
+  // Counts a write-like call over [offset, offset + len), growing a file
+  // being made to hold it; fails it, or crashes there, as planned.
+  Status write(char kind, uint64_t offset, uint64_t len) {
+    if (Status s = gate(kind == 'w' ? "writev" : kind == 'r' ? "reserve" : kind == 'z' ? "zeroRange" : "truncate");
+        !s.ok())
+      return s;
+    MEM_CHECK(mode_ != OpenMode::Read && offset <= (64u << 20) && len <= (64u << 20));
+    bool grows = offset + len > b_.size();
+    MEM_CHECK(!grows || mode_ != OpenMode::ReadWrite);  // an existing image never grows
+    env_.trace.push_back({kind, offset});
+    if (++env_.writes == env_.plan.crashAtWrite) {
+      env_.crashed = true, env_.crashOffset = offset, env_.crashLen = len;
+      return Status::fail(Error::IoError, EIO);
+    }
+    if (grows) b_.resize(offset + len);
+    return {};
+  }
+
+  MemEnv& env_;
+  std::shared_ptr<MemEnv::Node> node_;
+  Bytes& b_;
+  OpenMode mode_;
+  uint64_t pos_ = 0;
+  bool closed_ = false;
 };
+
+inline Status MemEnv::open(const char* path, OpenMode mode, std::unique_ptr<File>* file) {
+  if (Status s = gate("open"); !s.ok()) return Status::fail(Error::OpenFailed, s.sysErr);
+  if (!files.count(path) && mode != OpenMode::Create) return Status::fail(Error::OpenFailed, ENOENT);
+  if (!files.count(path)) put(path, {});
+  *file = std::make_unique<MemFile>(*this, files[path], mode);
+  return {};
+}
 
 }  // namespace korvane::test
