@@ -184,6 +184,7 @@ TEST(Faults, EveryScenarioUnderEveryPlan) {
     World w(sc);
     auto [out, err] = w.run();
     EXPECT_EQ(err.empty(), !sc.intoImage) << sc.label << ": " << err;
+    EXPECT_TRUE(sc.kind != Make || *w.env.get("d.img") == Disk(40).bytes) << sc.label;
     expectFenced(sc, w.env.trace);
     EXPECT_EQ(w.retry(), "") << sc.label;
     for (long n = 1;; ++n) {  // crash at write n, whole then torn

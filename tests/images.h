@@ -17,8 +17,7 @@ using Bytes = std::vector<unsigned char>;
 // Deterministic pseudo-random bytes.
 inline Bytes pattern(size_t n, uint32_t seed) {
   Bytes b(n);
-  uint32_t x = seed * 2654435761u + 1;
-  for (auto& c : b) x ^= x << 13, x ^= x >> 17, x ^= x << 5, c = static_cast<unsigned char>(x);
+  for (uint32_t x = seed * 2654435761u + 1; auto& c : b) x ^= x << 13, x ^= x >> 17, x ^= x << 5, c = uint8_t(x);
   return b;
 }
 
@@ -40,9 +39,7 @@ struct Disk {
   }
   size_t slot(uint64_t j) const { return 12 + (blocks + 7) / 8 + 32 * j; }
   size_t block(uint64_t k) const { return slot(blocks) + 4096 * k; }
-  void put(size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<unsigned char>(v >> 8 * i);
-  }
+  void put(size_t at, uint32_t v) { for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<unsigned char>(v >> 8 * i); }
   uint32_t get(size_t at) const {
     return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t{bytes[at + 3]} << 24;
   }
@@ -52,18 +49,15 @@ struct Disk {
   // Appends an entry with these raw fields at tableEnd, and moves tableEnd.
   void entry(const std::string& name, uint32_t first, uint32_t size, uint32_t lastBytes) {
     size_t at = get(8);
-    put(at, first), put(at + 4, size), put(at + 8, lastBytes);
-    std::fill_n(bytes.begin() + at + 12, 20, 0);
-    std::copy(name.begin(), name.end(), bytes.begin() + at + 12);
-    put(8, static_cast<uint32_t>(at + 32));
+    put(at, first), put(at + 4, size), put(at + 8, lastBytes), put(8, static_cast<uint32_t>(at + 32));
+    std::fill_n(bytes.begin() + at + 12, 20, 0), std::copy(name.begin(), name.end(), bytes.begin() + at + 12);
   }
   // A sound file through `chain`: payloads, links, bits and entry.
   Bytes file(const std::string& name, const std::vector<uint32_t>& chain, const Bytes& data) {
     for (size_t i = 0; i < chain.size(); ++i) {
       size_t from = std::min(data.size(), i * 4092), n = std::min<size_t>(4092, data.size() - from);
       std::copy_n(data.begin() + from, n, bytes.begin() + block(chain[i]));
-      link(chain[i], i + 1 < chain.size() ? chain[i + 1] : 0xFFFFFFFF);
-      mark(chain[i]);
+      link(chain[i], i + 1 < chain.size() ? chain[i + 1] : 0xFFFFFFFF), mark(chain[i]);
     }
     uint32_t size = static_cast<uint32_t>(data.size());
     entry(name, chain[0], size, size - 4092 * static_cast<uint32_t>(chain.size() - 1));
@@ -107,15 +101,10 @@ inline const std::vector<Damaged>& damagedImages() {
   static const std::vector<Damaged> all = {
       // ---- the header disagrees with the file: nothing may be trusted
       {"empty file", 4, [](D d) { d.bytes.clear(); }, "DDDDD"},
-      {"three bytes", 4, [](D d) { d.bytes.resize(3); }, "DDDDD"},
-      {"cut inside the table", 4, [](D d) { two(d), d.bytes.resize(60); }, "DDDDD"},
       {"cut inside the data", 4, [](D d) { two(d), d.bytes.resize(141 + 4096 + 100); }, "DDDDD"},
       {"last link cut short", 4, [](D d) { two(d), d.bytes.resize(16524); }, "DDDDD"},
-      {"blockCount 0xFFFFFFFF", 4, [](D d) { two(d), d.put(0, 0xFFFFFFFF); }, "DDDDD"},
       {"5 blocks claimed", 4, [](D d) { two(d), d.put(0, 5), d.put(4, 13 + 5 * 32); }, "DDDDD"},
-      {"tableEnd beyond the file", 4, [](D d) { two(d), d.put(8, 0x00100000); }, "DDDDD"},
       {"tableEnd below tableStart", 4, [](D d) { two(d), d.put(8, 12); }, "DDDDD"},
-      {"tableEnd off a slot", 4, [](D d) { two(d), d.put(8, 78); }, "DDDDD"},
       {"dataOffset absurd", 4, [](D d) { two(d), d.put(4, 0xFFFFFFF0); }, "DDDDD"},
       {"dataOffset off by one", 4, [](D d) { two(d), d.put(4, 142); }, "DDDDD"},
       {"f_header_short", 0, [](D d) { d.bytes.resize(7); }, "DDDDD"},
@@ -125,7 +114,6 @@ inline const std::vector<Damaged>& damagedImages() {
       {"f_header_table_end_misaligned", 4, [](D d) { d.put(8, 20); }, "DDDDD"},
       // ---- one entry's chain is broken: only that file is refused
       {"firstBlock past the end", 4, [](D d) { two(d), d.put(13, 4); }, "KKDKD"},
-      {"firstBlock EndOfChain", 4, [](D d) { two(d), d.put(13, 0xFFFFFFFF); }, "KKDKD"},
       {"fileSize far past its chain", 4, [](D d) { two(d), d.put(17, 0xFFFFFFFF); }, "KKDKD"},
       {"fileSize a block past", 4, [](D d) { two(d), d.put(17, 8185); }, "KKDKD"},
       {"fileSize short of its chain", 4, [](D d) { two(d), d.put(17, 100); }, "KKDKD"},
@@ -133,7 +121,6 @@ inline const std::vector<Damaged>& damagedImages() {
        "KKDKD"},
       {"block links to itself", 4, [](D d) { two(d), d.link(0, 0); }, "KKDKD"},
       {"link one past the end", 4, [](D d) { two(d), d.link(0, 4); }, "KKDKD"},
-      {"link far past the file", 4, [](D d) { two(d), d.link(0, 0x00100000); }, "KKDKD"},
       {"last block not ended", 4, [](D d) { two(d), d.link(1, 3); }, "KKDKD"},
       // ---- sound chains that disagree with each other or the bitmap. Erasing
       // "g" may free block 1 of "big": only walking every chain could tell.
