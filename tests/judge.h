@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,6 +13,7 @@
 #include "image/fetch.h"
 #include "image/remove.h"
 #include "image/report.h"
+#include "image/store.h"
 #include "tests/mem_env.h"
 
 namespace korvane::test {
@@ -62,6 +64,75 @@ inline std::string judge(MemEnv& env, const char* image, Look look, const Files*
   for (const auto& [name, bytes] : want ? *want : Files{})
     if (name != maybe && std::find(names.begin(), names.end(), name) == names.end()) return "'" + name + "' is lost";
   return "";
+}
+
+// Every operation on possibly damaged image bytes, then the checker: "" when
+// each gives what `ops` says for stat, list, fetch, store, erase (D Damaged, K
+// Ok, N NotStored, S NoSpace, A Ok or Damaged, ? Ok unless the checker finds a
+// problem, or what a refusal must be), within 2 s; a refusal or a read leaves
+// the image as it was, and an image never grows (the env stops the run); a
+// store and an erase change only what they must; a repair ends clean with every
+// file (as `keep` says) read back and erased.
+inline std::string everyOperation(const Bytes& bytes, const char* ops = "?????", std::string target = "",
+                                  int used = -1, const Files* keep = nullptr) {
+  MemEnv env;
+  env.put("d.img", bytes);
+  CheckSummary sum;
+  bool sound = problems(env, "d.img", false, &sum).empty(), ok = sum.headerSound;
+  std::vector<std::string> rows = listed(env, "d.img");
+  target = !target.empty() ? target : rows.empty() ? "a.txt" : rows[0];
+  auto has = [&](const std::string& n) { return std::find(rows.begin(), rows.end(), n) != rows.end(); };
+  Header h = bytes.size() >= HeaderSize ? decodeHeader(bytes.data()) : Header{};
+  auto bit = [](const Bytes& img, uint64_t b) { return img[HeaderSize + b / 8] >> b % 8 & 1; };
+  // Only tableEnd, slots [from, to), real blocks' bits (set by a store, cleared
+  // by an erase) and the data of blocks a store took (zeros for an erase) change.
+  auto changedOnly = [&](const Bytes& after, uint64_t from, uint64_t to, bool store) {
+    for (uint64_t b = 0; b < bitmapBytes(h.blockCount) * 8; ++b)
+      if (bit(bytes, b) != bit(after, b) && (b >= h.blockCount || bit(after, b) != store)) return false;
+    for (uint64_t o = 0, b; o < bytes.size(); ++o)
+      if (bytes[o] != after[o] && (o < TableEndOffset || o >= tableStart(h.blockCount)) && (o < from || o >= to) &&
+          (o < h.dataOffset || (b = (o - h.dataOffset) / BlockSize) >= h.blockCount ||
+           !(store ? !bit(bytes, b) && bit(after, b) : !bit(after, b) && after[o] == 0)))
+        return false;
+    return true;
+  };
+  Bytes in = pattern(bytes.empty() ? 0 : bytes.back() % 5 * 3000, 1), back;
+  StatReport r;
+  for (int op = 0; op < 5; ++op) {
+    env.put("d.img", bytes), env.put("in", in), env.files.erase("out");
+    auto start = std::chrono::steady_clock::now();
+    Status s = op == 0 ? statImage(env, "d.img", &r)
+               : op == 1 ? listImage(env, "d.img", [] {}, [](const FileEntry&) {})
+               : op == 2 ? fetchFile(env, "d.img", "out", target)
+               : op == 3 ? storeFile(env, "new", "d.img", "in")
+                         : eraseAll(env, "d.img", target);
+    Error e = s.code, refusal = !ok ? Error::Damaged : op == 3 ? (r.blockCount - r.usedBlocks < blocksForFile(in.size()) ? Error::NoSpace
+               : has("new") ? Error::Exists : rows.size() == r.blockCount ? Error::Damaged : Error::Ok)
+               : op > 1 && !has(target) ? Error::NotStored : Error::Damaged;
+    const Bytes& after = *env.get("d.img");
+    std::string where = std::string("operation ") + "SLFWE"[op] + " gave Error " + std::to_string(int(e));
+    bool fine = ops[op] == 'D' ? e == Error::Damaged : ops[op] == 'K' ? s.ok() : ops[op] == 'N' ? e == Error::NotStored
+                : ops[op] == 'S' ? e == Error::NoSpace : ops[op] == 'A' ? s.ok() || e == Error::Damaged
+                : op == 3 ? e == refusal
+                : s.ok() ? ok && (op < 2 || has(target)) : e == refusal && (op < 2 ? !ok : !sound || e != Error::Damaged);
+    if (!fine) return where;
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(2)) return where + ", slowly";
+    if ((op < 3 || !s.ok()) && after != bytes) return where + ", changing the image";
+    if (op == 2 && s.ok() != (env.get("out") != nullptr)) return where + ", host file wrong";
+    if (op == 0 && s.ok() && used >= 0 && r.usedBlocks != uint32_t(used)) return where + ", blocks miscounted";
+    if (op == 3 && s.ok() && !(fetchBytes(env, "d.img", "new", &back).ok() && back == in &&
+                               changedOnly(after, h.tableEnd, h.tableEnd + FileEntrySize, true)))
+      return where + ", storing wrong";
+    if (op == 4 && s.ok() && (rows.erase(std::find(rows.begin(), rows.end(), target)), listed(env, "d.img") != rows ||
+                              !changedOnly(after, tableStart(h.blockCount), h.tableEnd, false)))
+      return where + ", erasing wrong";
+  }
+  if (!ok) return "";
+  env.put("d.img", bytes);
+  if (std::string j = judge(env, "d.img", Look::Repaired, keep); !j.empty()) return "repaired: " + j;
+  for (const std::string& name : listed(env, "d.img"))
+    if (!eraseAll(env, "d.img", name).ok()) return "repaired, '" + name + "' not erased";
+  return judge(env, "d.img", Look::Clean, nullptr);
 }
 
 // ---- the real host ----
