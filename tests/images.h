@@ -64,9 +64,7 @@ struct Disk {
     keep.emplace(name, data);  // a repeated name stays with the first file
     return data;
   }
-  Bytes file(const std::string& name, const std::vector<uint32_t>& chain, uint32_t size) {
-    return file(name, chain, pattern(size, seed++));
-  }
+  Bytes file(const std::string& name, const std::vector<uint32_t>& chain, uint32_t size) { return file(name, chain, pattern(size, seed++)); }
   void keepPrefix(const std::string& name, size_t n) { keep[name].resize(n); }
 
   uint32_t blocks;
@@ -76,49 +74,44 @@ struct Disk {
 };
 
 // Three files, one fragmented around the others.
-inline void three(Disk& d) {
-  d.file("empty", {0}, 0), d.file("big", {1, 2, 5}, 9000), d.file("one", {3}, 4092);
-}
+inline void three(Disk& d) { d.file("empty", {0}, 0), d.file("big", {1, 2, 5}, 9000), d.file("one", {3}, 4092); }
 // Four blocks: "big" 5000 bytes in 0 -> 1 (links at 4233, 8329), "g" 10 bytes
 // in block 2; slots at 13, 45, 77, 109; dataOffset 141; 16525 bytes.
 inline void two(Disk& d) { d.file("big", {0, 1}, 5000), d.file("g", {2}, 10); }
 
-// A damaged image. Named f_* ones have the checker's report in
-// tests/fsck/<name>.expect. `ops` tells what stat, list, fetch, store and
-// remove must give: D Damaged, K Ok, N NotStored, S NoSpace, A Ok or
-// Damaged, ? whatever is sound; fetch and remove ask for `target`.
+// A damaged image; the checker's report on an f_* one is in tests/fsck/<name>.expect.
+// `ops`, `target` and `used` are for everyOperation (tests/judge.h).
 struct Damaged {
   const char* name;
   uint32_t blocks;
   std::function<void(Disk&)> build;
   const char* ops = "?????";
   std::string target = "big";
-  int used = -1;  // blocks the status report counts, when it succeeds
+  int used = -1;
 };
 
 inline const std::vector<Damaged>& damagedImages() {
   using D = Disk&;
   static const std::vector<Damaged> all = {
       // ---- the header disagrees with the file: nothing may be trusted
-      {"empty file", 4, [](D d) { d.bytes.clear(); }, "DDDDD"},
-      {"cut inside the data", 4, [](D d) { two(d), d.bytes.resize(141 + 4096 + 100); }, "DDDDD"},
-      {"last link cut short", 4, [](D d) { two(d), d.bytes.resize(16524); }, "DDDDD"},
-      {"5 blocks claimed", 4, [](D d) { two(d), d.put(0, 5), d.put(4, 13 + 5 * 32); }, "DDDDD"},
-      {"tableEnd below tableStart", 4, [](D d) { two(d), d.put(8, 12); }, "DDDDD"},
-      {"dataOffset absurd", 4, [](D d) { two(d), d.put(4, 0xFFFFFFF0); }, "DDDDD"},
-      {"dataOffset off by one", 4, [](D d) { two(d), d.put(4, 142); }, "DDDDD"},
-      {"f_header_short", 0, [](D d) { d.bytes.resize(7); }, "DDDDD"},
-      {"f_header_block_count", 1, [](D d) { d.put(0, 2000000); }, "DDDDD"},
-      {"f_header_geometry", 4, [](D d) { d.put(4, 99), d.bytes.resize(9000); }, "DDDDD"},
-      {"f_header_table_end_outside", 4, [](D d) { d.put(8, 200); }, "DDDDD"},
-      {"f_header_table_end_misaligned", 4, [](D d) { d.put(8, 20); }, "DDDDD"},
+      {"empty file", 4, [](D d) { d.bytes.clear(); }},
+      {"cut inside the data", 4, [](D d) { two(d), d.bytes.resize(141 + 4096 + 100); }},
+      {"last link cut short", 4, [](D d) { two(d), d.bytes.resize(16524); }},
+      {"5 blocks claimed", 4, [](D d) { two(d), d.put(0, 5), d.put(4, 13 + 5 * 32); }},
+      {"tableEnd below tableStart", 4, [](D d) { two(d), d.put(8, 12); }},
+      {"dataOffset absurd", 4, [](D d) { two(d), d.put(4, 0xFFFFFFF0); }},
+      {"dataOffset off by one", 4, [](D d) { two(d), d.put(4, 142); }},
+      {"f_header_short", 0, [](D d) { d.bytes.resize(7); }},
+      {"f_header_block_count", 1, [](D d) { d.put(0, 2000000); }},
+      {"f_header_geometry", 4, [](D d) { d.put(4, 99), d.bytes.resize(9000); }},
+      {"f_header_table_end_outside", 4, [](D d) { d.put(8, 200); }},
+      {"f_header_table_end_misaligned", 4, [](D d) { d.put(8, 20); }},
       // ---- one entry's chain is broken: only that file is refused
       {"firstBlock past the end", 4, [](D d) { two(d), d.put(13, 4); }, "KKDKD"},
       {"fileSize far past its chain", 4, [](D d) { two(d), d.put(17, 0xFFFFFFFF); }, "KKDKD"},
       {"fileSize a block past", 4, [](D d) { two(d), d.put(17, 8185); }, "KKDKD"},
       {"fileSize short of its chain", 4, [](D d) { two(d), d.put(17, 100); }, "KKDKD"},
-      {"chain loops to its start", 4, [](D d) { two(d), d.put(17, 4 * 4092), d.link(1, 0); },
-       "KKDKD"},
+      {"chain loops to its start", 4, [](D d) { two(d), d.put(17, 4 * 4092), d.link(1, 0); }, "KKDKD"},
       {"block links to itself", 4, [](D d) { two(d), d.link(0, 0); }, "KKDKD"},
       {"link one past the end", 4, [](D d) { two(d), d.link(0, 4); }, "KKDKD"},
       {"last block not ended", 4, [](D d) { two(d), d.link(1, 3); }, "KKDKD"},
@@ -128,16 +121,13 @@ inline const std::vector<Damaged>& damagedImages() {
       {"stored blocks marked free", 4, [](D d) { two(d), d.bytes[12] = 0; }, "KKKKK", "big", 0},
       {"bitmap claims a free block", 4, [](D d) { two(d), d.bytes[12] = 0x0F; }, "KKKSK", "big", 4},
       {"spare bitmap bits", 4, [](D d) { two(d), d.bytes[12] = 0xF7; }, "KKKKK", "big", 3},
-      {"table full, a block free", 4,
-       [](D d) { two(d), d.entry("h", 2, 10, 10), d.entry("i", 2, 10, 10); }, "KKKDK"},
-      {"name without NUL", 4, [](D d) { two(d), std::fill_n(d.bytes.begin() + 25, 20, 'n'); },
-       "KKKKK", std::string(20, 'n')},
+      {"table full, a block free", 4, [](D d) { two(d), d.entry("h", 2, 10, 10), d.entry("i", 2, 10, 10); }, "KKKDK"},
+      {"name without NUL", 4, [](D d) { two(d), std::fill_n(d.bytes.begin() + 25, 20, 'n'); }, "KKKKK", std::string(20, 'n')},
       {"f_zero_blocks", 0, [](D) {}, "KKNSN", "big", 0},
       {"f_clean", 16, three, "KKKKK", "big", 5},
       {"f_table_full", 2, [](D d) { d.file("a", {1}, 1), d.file("b", {0}, 4092); }, "KKNSN"},
       // writeFile cut short: bits taken and data written, no entry yet.
-      {"f_leaked_blocks", 16,
-       [](D d) { three(d); for (uint32_t k : {6, 7, 9}) d.mark(k), d.bytes[d.block(k)] = 0xAB; }},
+      {"f_leaked_blocks", 16, [](D d) { three(d); for (uint32_t k : {6, 7, 9}) d.mark(k), d.bytes[d.block(k)] = 0xAB; }},
       {"f_unmarked_blocks", 16, [](D d) { three(d), d.unmark(2), d.unmark(5); }},
       {"f_spare_bits", 12, [](D d) { three(d), d.bytes[13] |= 0xA0; }},
       {"f_free_not_zero", 16, [](D d) { three(d), d.bytes[d.block(8) + 100] = 1, d.link(15, 7); }},
@@ -157,24 +147,16 @@ inline const std::vector<Damaged>& damagedImages() {
          d.keep[std::string(17, 'n') + "~1"] = d.file(std::string(19, 'n'), {8}, 2);
        }},
       {"f_name_unterminated", 16, [](D d) {
-         three(d);
-         Bytes a = d.file("n", {6}, 3), b = d.file("n", {7}, 4);
-         std::fill_n(d.bytes.begin() + d.slot(3) + 12, 20, 'x');
-         std::fill_n(d.bytes.begin() + d.slot(4) + 12, 19, 'x');
-         d.keep.erase("n"), d.keep[std::string(19, 'x')] = a, d.keep[std::string(17, 'x') + "~1"] = b;
+         three(d), d.keep[std::string(19, 'x')] = d.file("n", {6}, 3), d.keep[std::string(17, 'x') + "~1"] = d.file("n", {7}, 4);
+         std::fill_n(d.bytes.begin() + d.slot(3) + 12, 20, 'x'), std::fill_n(d.bytes.begin() + d.slot(4) + 12, 19, 'x');
+         d.keep.erase("n");
        }},
-      {"f_first_block_out_of_range", 16,
-       [](D d) { d.file("a", {0}, 1), d.entry("lost", 16, 10, 10), d.file("b", {1}, 2); }},
+      {"f_first_block_out_of_range", 16, [](D d) { d.file("a", {0}, 1), d.entry("lost", 16, 10, 10), d.file("b", {1}, 2); }},
       {"f_first_block_taken", 16, [](D d) { three(d), d.entry("cu\"c\nk\xFFoo", 2, 1, 1); }},
-      {"f_link_out_of_range", 16,
-       [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, 5000), d.keepPrefix("big", 8184); }},
-      {"f_chain_loops", 16,
-       [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, 4), d.keepPrefix("big", 8184); }},
-      {"f_chain_crosses", 16,
-       [](D d) { three(d), d.file("two", {6, 7}, 5000), d.link(6, 2), d.keepPrefix("two", 4092); }},
-      {"f_chain_too_short", 16, [](D d) {
-         d.file("big", {4, 5, 6}, 9000), d.link(5, 0xFFFFFFFF), d.keepPrefix("big", 8184);
-       }},
+      {"f_link_out_of_range", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, 5000), d.keepPrefix("big", 8184); }},
+      {"f_chain_loops", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, 4), d.keepPrefix("big", 8184); }},
+      {"f_chain_crosses", 16, [](D d) { three(d), d.file("two", {6, 7}, 5000), d.link(6, 2), d.keepPrefix("two", 4092); }},
+      {"f_chain_too_short", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, ~0u), d.keepPrefix("big", 8184); }},
       {"f_chain_not_ended", 16, [](D d) { d.file("small", {2}, 100), d.link(2, 9), d.mark(9); }},
       {"f_last_block_bytes", 16, [](D d) { three(d), d.put(d.slot(1) + 8, 4092); }},
       // An entry whose blocks were never written: a zero link leads into
