@@ -1,8 +1,6 @@
 // Fuzzed image bytes against every operation, then the checker, judged as
 // the unit tests judge their damaged images, which are put through it too.
-#include <iostream>
 
-#include "tests/images.h"
 #include "tests/judge.h"
 
 using namespace korvane::test;

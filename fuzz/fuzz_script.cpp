@@ -9,11 +9,7 @@
 //   op % 5 == 2  remove  name
 //   op % 5 == 3  status
 //   op % 5 == 4  listing
-#include <iostream>
 
-#include "image/create.h"
-#include "image/store.h"
-#include "tests/images.h"
 #include "tests/judge.h"
 
 using namespace korvane;

@@ -6,8 +6,6 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
-
-#include "tests/images.h"
 #include "tests/judge.h"
 
 namespace korvane::test {
@@ -47,18 +45,6 @@ TEST(Damaged, EveryOperationAndTheChecker) {
     bool named = std::string_view(c.name).substr(0, 2) == "f_";
     EXPECT_EQ(everyOperation(d.bytes, c.ops, c.target, c.used, named ? &d.keep : nullptr), "") << c.name;
     if (named) expectReport(c, d.bytes);
-  }
-}
-
-TEST(Damaged, CheckerCommandLine) {
-  TempDir dir;
-  spit(dir.file("f.img"), Disk(4).bytes);
-  const std::pair<const char*, int> rows[] = {
-      {"-h", 0},      {"", 16},           {"-n -y f.img", 16}, {"-x f.img", 16},
-      {"f.img f.img", 16}, {"missing.img", 8}, {"-fp f.img", 0}, {"-a f.img", 0}};
-  for (const auto& [args, code] : rows) {
-    std::string out;
-    EXPECT_EQ(runFsck(dir, args, &out), code) << args << "\n" << out;
   }
 }
 

@@ -6,12 +6,6 @@
 // operation's file whole or absent, nothing else lost; a failure prints one
 // line and undoes what it can. Then the operation runs again as a user would.
 #include <gtest/gtest.h>
-
-#include <iostream>
-#include <sstream>
-
-#include "ops/ops.h"
-#include "tests/images.h"
 #include "tests/judge.h"
 
 namespace korvane::test {

@@ -4,10 +4,6 @@
 // table closing up after an erase, refusals that change nothing. Every file
 // the expected image holds then reads back.
 #include <gtest/gtest.h>
-
-#include "image/create.h"
-#include "image/store.h"
-#include "tests/images.h"
 #include "tests/judge.h"
 
 namespace korvane::test {

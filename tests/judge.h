@@ -7,13 +7,17 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 
 #include "image/check.h"
+#include "image/create.h"
 #include "image/fetch.h"
 #include "image/remove.h"
 #include "image/report.h"
 #include "image/store.h"
+#include "ops/ops.h"
+#include "tests/images.h"
 #include "tests/mem_env.h"
 
 namespace korvane::test {
@@ -25,6 +29,7 @@ inline Status eraseAll(Env& env, const char* image, std::string_view name) {
   Status freed, s = removeFile(env, image, name, &freed);
   return s.ok() ? freed : s;
 }
+// The stored names, in table order.
 inline std::vector<std::string> listed(Env& env, const char* image) {
   std::vector<std::string> names;
   (void)listImage(env, image, [] {}, [&](const FileEntry& e) { names.emplace_back(e.nameView()); });

@@ -3,7 +3,8 @@
 // they must produce, in a fresh folder of its own.
 //
 //   # comment            ignored
-//   + shell command      run by /bin/sh in the folder; must exit 0
+//   + shell command      run by /bin/sh in the folder, korvane and
+//                        fsck.korvane on its PATH; must exit 0
 //   $ args ...           runs korvane with these arguments ('single quotes'
 //                        keep blanks and allow ''); it must exit 0
 //   < text               a line of standard input for the run above
@@ -53,6 +54,7 @@ TEST_P(Transcript, Matches) {
       (tag == '<' ? steps.back().in : tag == '|' ? steps.back().out : steps.back().err) +=
           cut ? body.substr(0, body.size() - 2) : body + "\n";
   }
+  setenv("PATH", (fs::path(KORVANE_BINARY).parent_path().string() + ":" + getenv("PATH")).c_str(), 1);
   fs::path dir = fs::temp_directory_path() / ("korvane-t-" + std::to_string(getpid()) + GetParam());
   fs::remove_all(dir);
   fs::create_directories(dir);
