@@ -180,5 +180,10 @@ inline Disk build(const Damaged& c) {
   c.build(d);
   return d;
 }
+inline Disk build(std::string_view name) {
+  for (const Damaged& c : damagedImages())
+    if (c.name == name) return build(c);
+  return Disk(0);
+}
 
 }  // namespace korvane::test

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <set>
+#include <sstream>
 
 #include "image/check.h"
 #include "image/create.h"
