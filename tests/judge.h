@@ -144,18 +144,18 @@ inline std::string everyOperation(const Bytes& bytes, const char* ops = "?????",
 
 // ---- the real host ----
 
+// A fresh folder under the system's temporary folder, removed at the end.
 struct TempDir {
-  TempDir() : path(std::filesystem::temp_directory_path() / ("korvane-u-" + std::to_string(getpid()) + "-" + std::to_string(n++))) {
-    std::filesystem::remove_all(path), std::filesystem::create_directories(path);
-  }
+  std::filesystem::path path = std::filesystem::temp_directory_path() / ("korvane-u-" + std::to_string(getpid()) + "-" +
+                                                                         std::to_string(count++));
+  TempDir() { std::filesystem::remove_all(path), std::filesystem::create_directories(path); }
   ~TempDir() { std::filesystem::remove_all(path); }
   std::string file(const std::string& name) const { return (path / name).string(); }
-  static inline int n = 0;
-  std::filesystem::path path;
+  static inline int count = 0;
 };
 inline Bytes slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 inline void spit(const std::string& path, const Bytes& b) {
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), long(b.size()));

@@ -1,18 +1,5 @@
-// Runs every transcript under tests/transcripts: each is a script of program
-// runs, with their standard input and the exact standard output and error
-// they must produce, in a fresh folder of its own.
-//
-//   # comment            ignored
-//   + shell command      run by /bin/sh in the folder, korvane and
-//                        fsck.korvane on its PATH; must exit 0
-//   $ args ...           runs korvane with these arguments ('single quotes'
-//                        keep blanks and allow ''); it must exit 0
-//   < text               a line of standard input for the run above
-//   | text               a line the run prints on standard output
-//   ! text               a line the run prints on standard error
-//
-// A `|`, `!` or `<` line that ends in \c stands for its text without the
-// line end, as echo's \c does.
+// Runs every transcript under tests/transcripts, whose format its README
+// tells: program runs with their input and exact output, in a fresh folder.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -32,7 +19,7 @@ std::string slurp(const fs::path& p) {
 
 struct Step {
   int line;
-  char tag;
+  char tag;  // '$' a run of korvane, '+' a shell command
   std::string command, in, out, err;
 };
 
@@ -66,7 +53,7 @@ TEST_P(Transcript, Matches) {
       continue;
     }
     std::ofstream(dir / ".in", std::ios::binary) << s.in;
-    std::string run = cd + "'" KORVANE_BINARY "' " + s.command + " <.in >.out 2>.err";
+    std::string run = cd + "korvane " + s.command + " <.in >.out 2>.err";
     EXPECT_EQ(std::system(run.c_str()), 0) << where;
     EXPECT_EQ(slurp(dir / ".out"), s.out) << where << "\n(standard output)";
     EXPECT_EQ(slurp(dir / ".err"), s.err) << where << "\n(standard error)";
