@@ -14,13 +14,15 @@ namespace {
 
 enum Kind { Make, Store, Remove, Fetch, Stat, Repair };
 
+// The image before (no bytes: none), the file written, erased or read out and
+// its bytes, and whether it is read out onto the image itself.
 struct Scenario {
   std::string label;
   Kind kind;
-  Disk base;  // no bytes: no image there
+  Disk base;
   std::string name;
-  Bytes content;  // the file written in or read out
-  bool intoImage = false;  // read out onto the image itself
+  Bytes content;
+  bool intoImage = false;
 };
 
 std::vector<Scenario> scenarios() {
@@ -72,10 +74,7 @@ struct World {
     std::cout.rdbuf(o), std::cerr.rdbuf(e);
     return {out.str(), err.str()};
   }
-  bool has(const std::string& name) {
-    std::vector<std::string> n = listed(env, "d.img");
-    return std::find(n.begin(), n.end(), name) != n.end();
-  }
+  bool has(const std::string& name) { return std::ranges::count(listed(env, "d.img"), name) > 0; }
 
   // What a crash or a failure may leave: "" when it is acceptable. Torn, an
   // erase's move may leave half an entry, for the repair to mend.

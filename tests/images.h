@@ -123,6 +123,7 @@ inline const std::vector<Damaged>& damagedImages() {
       {"spare bitmap bits", 4, [](D d) { two(d), d.bytes[12] = 0xF7; }, "KKKKK", "big", 3},
       {"table full, a block free", 4, [](D d) { two(d), d.entry("h", 2, 10, 10), d.entry("i", 2, 10, 10); }, "KKKDK"},
       {"name without NUL", 4, [](D d) { two(d), std::fill_n(d.bytes.begin() + 25, 20, 'n'); }, "KKKKK", std::string(20, 'n')},
+      {"2100 entries, more than a batch", 2100, [](D d) { for (uint32_t i = 0; i < 2100; ++i) d.file(std::to_string(i), {i}, 1); }},
       {"f_zero_blocks", 0, [](D) {}, "KKNSN", "big", 0},
       {"f_clean", 16, three, "KKKKK", "big", 5},
       {"f_table_full", 2, [](D d) { d.file("a", {1}, 1), d.file("b", {0}, 4092); }, "KKNSN"},
