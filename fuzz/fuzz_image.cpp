@@ -7,7 +7,8 @@ using namespace korvane::test;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::cout.rdbuf(nullptr), std::cerr.rdbuf(nullptr);  // the operations print
-  for (const Damaged& c : damagedImages()) MEM_CHECK(everyOperation(build(c).bytes, c.ops, c.target, c.used).empty());
+  for (const Damaged& c : damagedImages())  // the images of a few blocks, as fuzzed ones are
+    MEM_CHECK(c.blocks > 64 || everyOperation(build(c).bytes, c.ops, c.target, c.used).empty());
   return 0;
 }
 

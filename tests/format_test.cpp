@@ -107,8 +107,8 @@ std::vector<Row> rows() {
   // vacated last slot keeps its bytes, a stray byte in a free block stays.
   const std::pair<std::string, std::vector<std::pair<std::string, std::vector<uint32_t>>>> kept[] = {
       {"A", {{"B", {1, 2}}, {"C", {3}}}}, {"B", {{"A", {0}}, {"C", {3}}}}, {"C", {{"A", {0}}, {"B", {1, 2}}}}};
-  for (const auto& [victim, files] : kept)
-    all.push_back({"erase one of three", 6, abc, {{victim, {}, false}, {victim, {}, false}}, Error::NotStored, [files](D d) {
+  for (const auto& k : kept)
+    all.push_back({"erase one of three", 6, abc, {{k.first, {}, false}, {k.first, {}, false}}, Error::NotStored, [files = k.second](D d) {
                      Disk full(6);
                      abc(full);
                      for (const auto& [name, chain] : files) d.file(name, chain, full.keep[name]);
