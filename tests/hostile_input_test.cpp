@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/test_util.h"
+#include "tests/images.h"
+#include "tests/judge.h"
 
 namespace korvane {
 namespace {
@@ -43,7 +44,7 @@ int run(const test::TempDir& dir, const Case& r, std::string* out) {
   pid_t pid = fork();
   if (pid == 0) {
     int null = open("/dev/null", O_RDWR);
-    if (chdir(dir.path().c_str()) != 0 || dup2(null, 0) < 0 || dup2(fds[1], 1) < 0 ||
+    if (chdir(dir.path.c_str()) != 0 || dup2(null, 0) < 0 || dup2(fds[1], 1) < 0 ||
         dup2(null, 2) < 0)
       _exit(126);
     close(null), close(fds[0]), close(fds[1]);
@@ -78,26 +79,26 @@ TEST(HostileInput, Table) {
   }
 
   test::TempDir dir;
-  test::Bytes base = test::emptyImage(200);
+  test::Bytes base = test::Disk(200).bytes;
   std::fill_n(base.begin() + 12, 25, 0x55);  // every other block used, by no file
-  test::writeBytes(dir.file("d.img"), base);
-  test::writeBytes(dir.file("h"), {});
+  test::spit(dir.file("d.img"), base);
+  test::spit(dir.file("h"), {});
   std::string ignored;
   Case store{KORVANE_BINARY, {"-w", Name, "h", "-o", "d.img"}, -1, Pipe, 0, false, nullptr};
   ASSERT_EQ(run(dir, store, &ignored), 0);
-  base = test::readBytes(dir.file("d.img"));
+  base = test::slurp(dir.file("d.img"));
   std::filesystem::copy_file(dir.file("d.img"), dir.file("-n.img"));
 
   for (const Case& r : runs) {
     std::string where = std::string(r.program) + " " + r.args[0] + " " + r.args[1] +
                         ", closed fd " + std::to_string(r.closed) + (r.out ? ", terminal" : "");
-    test::writeBytes(dir.file("d.img"), base);
+    test::spit(dir.file("d.img"), base);
     std::string out, check;
     EXPECT_EQ(run(dir, r, &out), r.code) << where;
     EXPECT_TRUE(!r.shows || out == r.shows) << where << ": printed\n" << out;
     int sound = r.mends ? run(dir, {FSCK_BINARY, {"-n", "d.img"}, -1, Pipe, 0, 0, 0}, &check) : 0;
     EXPECT_EQ(sound, 0) << where << ": not mended\n" << check;
-    EXPECT_TRUE(r.mends || test::readBytes(dir.file("d.img")) == base) << where << ": changed";
+    EXPECT_TRUE(r.mends || test::slurp(dir.file("d.img")) == base) << where << ": changed";
   }
 }
 

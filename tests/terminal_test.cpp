@@ -12,7 +12,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "tests/test_util.h"
+#include "tests/images.h"
+#include "tests/judge.h"
 
 namespace korvane::test {
 namespace {
@@ -24,7 +25,7 @@ class Terminal {
   Terminal(const TempDir& dir, const std::string& command) {
     pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
     if (pid_ != 0) return;
-    if (chdir(dir.path().c_str()) != 0) _exit(127);
+    if (chdir(dir.path.c_str()) != 0) _exit(127);
     setenv("K", KORVANE_BINARY, 1);
     setenv("TERM", "xterm", 1);
     setenv("XDG_STATE_HOME", dir.file("state").c_str(), 1);
@@ -77,7 +78,7 @@ const std::string Left = "\x1b[D", Up = "\x1b[A", Prompt = "\r\n>";
 
 TEST(Terminal, EditsCompletesDropsAndRecallsAcrossSessions) {
   TempDir dir;
-  writeBytes(dir.file("notes.txt"), patternBytes(100, 1));
+  spit(dir.file("notes.txt"), pattern(100, 1));
   {
     Terminal t(dir, "\"$K\" -c -s 64 -o d.img >/dev/null && \"$K\" -w notes notes.txt -o d.img "
                     "&& exec \"$K\"");
@@ -88,7 +89,7 @@ TEST(Terminal, EditsCompletesDropsAndRecallsAcrossSessions) {
     EXPECT_TRUE(t.type("\r", "Disk d.img mounted" + Prompt));
     EXPECT_TRUE(t.type("read copy.txt no\t", "tes "));
     EXPECT_TRUE(t.type("\r", "File copy.txt created succefully!" + Prompt));
-    EXPECT_EQ(readBytes(dir.file("copy.txt")), readBytes(dir.file("notes.txt")));
+    EXPECT_EQ(slurp(dir.file("copy.txt")), slurp(dir.file("notes.txt")));
     // A letter put back in the middle of a line with the arrow keys.
     EXPECT_TRUE(t.type("shwFiles" + Left + Left + Left + Left + Left + Left + "o\r",
                        "FILE NAME      SIZE\r\n"));
@@ -132,13 +133,13 @@ TEST(Terminal, LongCopyShowsProgressOnlyOnATerminalAndWipesIt) {
   EXPECT_GE(screen.size() - wipe - 2, screen.find('\r', 1) - 1);
 
   // On a pipe, the same store and a read say exactly what they always have.
-  std::string run = "cd '" + dir.path().string() + "' && K='" KORVANE_BINARY "' && export K && ";
+  std::string run = "cd '" + dir.path.string() + "' && K='" KORVANE_BINARY "' && export K && ";
   ASSERT_EQ(std::system((run + "(" + slowStore("big2") + ") 2>&1 | cat >out.txt").c_str()), 0);
-  EXPECT_TRUE(readBytes(dir.file("out.txt")).empty());
+  EXPECT_TRUE(slurp(dir.file("out.txt")).empty());
   ASSERT_EQ(std::system((run + "\"$K\" -r back big2 -o d.img 2>&1 | cat >out.txt").c_str()), 0);
   std::string said = "File back created succefully!\n";
-  EXPECT_EQ(readBytes(dir.file("out.txt")), Bytes(said.begin(), said.end()));
-  EXPECT_EQ(readBytes(dir.file("back")).size(), 6000000u);
+  EXPECT_EQ(slurp(dir.file("out.txt")), Bytes(said.begin(), said.end()));
+  EXPECT_EQ(slurp(dir.file("back")).size(), 6000000u);
 }
 
 }  // namespace

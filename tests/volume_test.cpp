@@ -7,7 +7,8 @@
 #include "image/check.h"
 #include "image/store.h"
 #include "mount/volume.h"
-#include "tests/test_util.h"
+#include "tests/images.h"
+#include "tests/judge.h"
 
 namespace korvane::test {
 namespace {
@@ -17,10 +18,9 @@ class VolumeTest : public ::testing::Test {
   // A 64-block image holding "b" in blocks 1-2 and "c" in block 4, so the
   // lowest free blocks are not the first ones.
   void SetUp() override {
-    Bytes img = emptyImage(64);
-    addFile(img, "b", patternBytes(5000, 1), {1, 2});
-    addFile(img, "c", patternBytes(3000, 2), {4});
-    writeBytes(image, img);
+    Disk d(64);
+    d.file("b", {1, 2}, pattern(5000, 1)), d.file("c", {4}, pattern(3000, 2));
+    spit(image, d.bytes);
   }
   std::unique_ptr<Volume> open() {
     std::unique_ptr<Volume> v;
@@ -49,8 +49,8 @@ class VolumeTest : public ::testing::Test {
 // ---- the same bytes as korvane's own operations --------------------------
 
 TEST_F(VolumeTest, CopyInAndEraseLeaveTheImageKorvaneLeaves) {
-  Bytes data = patternBytes(3 * 4092 * 9 + 17, 3);
-  writeBytes(dir.file("src"), data);
+  Bytes data = pattern(3 * 4092 * 9 + 17, 3);
+  spit(dir.file("src"), data);
   std::string twin = dir.file("twin.img");
   std::filesystem::copy_file(image, twin);
   std::unique_ptr<Volume> v = open();
@@ -63,8 +63,8 @@ TEST_F(VolumeTest, CopyInAndEraseLeaveTheImageKorvaneLeaves) {
   ASSERT_TRUE(v->commit("new").ok() && v->remove("b").ok() && v->close().ok());
   v.reset();
   ASSERT_TRUE(storeFile(Env::host(), "new", twin.c_str(), dir.file("src").c_str()).ok());
-  ASSERT_TRUE(removeAll(Env::host(), twin.c_str(), "b").ok());
-  EXPECT_EQ(firstDiff(readBytes(image), readBytes(twin)), "");
+  ASSERT_TRUE(eraseAll(Env::host(), twin.c_str(), "b").ok());
+  EXPECT_TRUE(slurp(image) == slurp(twin));
 }
 
 // ---- changes, checked against a model of every file ----------------------
@@ -158,11 +158,11 @@ class CrashEnv : public Env {
 };
 
 TEST_F(VolumeTest, ACrashOrAFailureAtAnyWriteHarmsNoCommittedFile) {
-  Bytes start = readBytes(image), b1 = patternBytes(5000, 1), c1 = patternBytes(3000, 2);
+  Bytes start = slurp(image), b1 = pattern(5000, 1), c1 = pattern(3000, 2);
   std::string oldB(b1.begin(), b1.end()), oldC(c1.begin(), c1.end());
   std::string grown = oldB + std::string(9000, 'x'), fresh(9000, 'n');
   for (long budget = 0, once = 0; once < 2; ++budget) {
-    writeBytes(image, start);
+    spit(image, start);
     CrashEnv env(budget, once);
     {
       std::unique_ptr<Volume> v;
@@ -209,7 +209,7 @@ TEST_F(VolumeTest, ACrashOrAFailureAtAnyWriteHarmsNoCommittedFile) {
 // ---- refusals ----------------------------------------------------------------
 
 TEST_F(VolumeTest, RefusalsChangeNothingAndADamagedImageIsNotOpened) {
-  Bytes before = readBytes(image);
+  Bytes before = slurp(image);
   std::unique_ptr<Volume> v = open();
   EXPECT_EQ(v->create("twenty-bytes-long-xx").code, Error::NameTooLong);
   EXPECT_EQ(v->create("b").code, Error::Exists);
@@ -222,9 +222,10 @@ TEST_F(VolumeTest, RefusalsChangeNothingAndADamagedImageIsNotOpened) {
   EXPECT_EQ(v->stats().freeBlocks, 61u);
   ASSERT_TRUE(v->close().ok());
   v.reset();
-  EXPECT_EQ(firstDiff(readBytes(image), before), "");
-  putU32(before, blockAt(64, 1) + 4092, 1);  // b's chain loops
-  writeBytes(image, before);
+  EXPECT_TRUE(slurp(image) == before);
+  Disk loops(64);
+  loops.bytes = before, loops.link(1, 1);  // b's chain loops
+  spit(image, loops.bytes);
   EXPECT_EQ(Volume::open(Env::host(), image.c_str(), &v).code, Error::Damaged);
 }
 

@@ -14,26 +14,26 @@ $ -o d.img -r copy version
 $ -o d.img -e version
 | File version removed from disk.
 # a pipe exactly as long as the free space fits; one byte more is rolled back
-+ cat fit | "$KORVANE" -o d.img -w fit /dev/stdin && cp d.img full.img
++ cat fit | korvane -o d.img -w fit /dev/stdin && cp d.img full.img
 $ -o d.img -r copy fit
 | File copy created succefully!
 + cmp copy fit
 $ -o d.img -e fit
 | File fit removed from disk.
-+ cp d.img before.img && cat over | "$KORVANE" -o d.img -w over /dev/stdin 2> err
++ cp d.img before.img && cat over | korvane -o d.img -w over /dev/stdin 2> err
 + printf 'Not enought space on disk for file: over\n' | cmp - err && cmp d.img before.img
 $ -o d.img -f
 |   NR           FILE NAME      SIZE
 |    1               empty      0.00 kB
 # a full image refuses a pipe before reading it
-+ cp full.img d.img && printf x | "$KORVANE" -o d.img -w x /dev/stdin 2> err
++ cp full.img d.img && printf x | korvane -o d.img -w x /dev/stdin 2> err
 + printf 'Not enought space on disk for file: x\n' | cmp - err && cmp d.img full.img
 # standard output named as the target: the copy, then the line after it
-+ cp before.img d.img && "$KORVANE" -o d.img -w fit fit
-+ "$KORVANE" -o d.img -r /dev/stdout fit > out && head -c 8184 out | cmp - fit
++ cp before.img d.img && korvane -o d.img -w fit fit
++ korvane -o d.img -r /dev/stdout fit > out && head -c 8184 out | cmp - fit
 + tail -c +8185 out > line && printf 'File /dev/stdout created succefully!\n' | cmp - line
-+ ln -s out link && "$KORVANE" -o d.img -r /dev/fd/1 fit > link && head -c 8184 out | cmp - fit
-+ "$KORVANE" -o d.img -r link fit > out && head -c 8184 out | cmp - fit
++ ln -s out link && korvane -o d.img -r /dev/fd/1 fit > link && head -c 8184 out | cmp - fit
++ korvane -o d.img -r link fit > out && head -c 8184 out | cmp - fit
 + tail -c +8185 out > line && printf 'File link created succefully!\n' | cmp - line
 # what cannot hold an image is refused at once, never waited on
 + mkfifo fifo && mkdir folder
@@ -61,6 +61,6 @@ $
 | >>>\c
 ! Cannot open fifo disk image!
 ! Cannot open /dev/null disk image!
-+ timeout 10 "$(dirname "$KORVANE")/fsck.korvane" -n fifo; test $? = 8
++ timeout 10 fsck.korvane -n fifo; test $? = 8
 $ -o d.img -w a folder
 ! Cannot open file: folder!

@@ -1,0 +1,190 @@
+// Images laid out byte by byte from the format alone, never by the code
+// under test, and the one table of damaged images that the operations, the
+// checker and the image fuzz target all meet.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace korvane::test {
+
+using Bytes = std::vector<unsigned char>;
+
+// Deterministic pseudo-random bytes.
+inline Bytes pattern(size_t n, uint32_t seed) {
+  Bytes b(n);
+  for (uint32_t x = seed * 2654435761u + 1; auto& c : b) x ^= x << 13, x ^= x >> 17, x ^= x << 5, c = uint8_t(x);
+  return b;
+}
+
+// The first `count` blocks; with `every3`, those with k % 3 == 1 (true) or
+// the others (false).
+inline std::vector<uint32_t> blocks(uint32_t count, int every3 = -1) {
+  std::vector<uint32_t> v;
+  for (uint32_t k = 0; v.size() < count; ++k)
+    if (every3 < 0 || (k % 3 == 1) == bool(every3)) v.push_back(k);
+  return v;
+}
+
+// An empty image of n blocks: 12-byte header (blockCount, dataOffset,
+// tableEnd), ceil(n / 8) bitmap bytes, 32 bytes of table and 4096 of data per
+// block; then files and damage, and what a repair must leave of each file.
+struct Disk {
+  explicit Disk(uint32_t n) : blocks(n), bytes(block(n), 0) {
+    put(0, n), put(4, static_cast<uint32_t>(slot(n))), put(8, static_cast<uint32_t>(slot(0)));
+  }
+  size_t slot(uint64_t j) const { return 12 + (blocks + 7) / 8 + 32 * j; }
+  size_t block(uint64_t k) const { return slot(blocks) + 4096 * k; }
+  void put(size_t at, uint32_t v) { for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<unsigned char>(v >> 8 * i); }
+  uint32_t get(size_t at) const {
+    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t{bytes[at + 3]} << 24;
+  }
+  void mark(uint32_t k) { bytes[12 + k / 8] |= static_cast<unsigned char>(1u << k % 8); }
+  void unmark(uint32_t k) { bytes[12 + k / 8] &= static_cast<unsigned char>(~(1u << k % 8)); }
+  void link(uint32_t k, uint32_t next) { put(block(k) + 4092, next); }
+  // Appends an entry with these raw fields at tableEnd, and moves tableEnd.
+  void entry(const std::string& name, uint32_t first, uint32_t size, uint32_t lastBytes) {
+    size_t at = get(8);
+    put(at, first), put(at + 4, size), put(at + 8, lastBytes), put(8, static_cast<uint32_t>(at + 32));
+    std::fill_n(bytes.begin() + at + 12, 20, 0), std::copy(name.begin(), name.end(), bytes.begin() + at + 12);
+  }
+  // A sound file through `chain`: payloads, links, bits and entry.
+  Bytes file(const std::string& name, const std::vector<uint32_t>& chain, const Bytes& data) {
+    for (size_t i = 0; i < chain.size(); ++i) {
+      size_t from = std::min(data.size(), i * 4092), n = std::min<size_t>(4092, data.size() - from);
+      std::copy_n(data.begin() + from, n, bytes.begin() + block(chain[i]));
+      link(chain[i], i + 1 < chain.size() ? chain[i + 1] : 0xFFFFFFFF), mark(chain[i]);
+    }
+    uint32_t size = static_cast<uint32_t>(data.size());
+    entry(name, chain[0], size, size - 4092 * static_cast<uint32_t>(chain.size() - 1));
+    keep.emplace(name, data);  // a repeated name stays with the first file
+    return data;
+  }
+  Bytes file(const std::string& name, const std::vector<uint32_t>& chain, uint32_t size) { return file(name, chain, pattern(size, seed++)); }
+  void keepPrefix(const std::string& name, size_t n) { keep[name].resize(n); }
+
+  uint32_t blocks;
+  Bytes bytes;
+  std::map<std::string, Bytes> keep;  // name -> contents after a repair
+  uint32_t seed = 1;
+};
+
+// Three files, one fragmented around the others.
+inline void three(Disk& d) { d.file("empty", {0}, 0), d.file("big", {1, 2, 5}, 9000), d.file("one", {3}, 4092); }
+// Four blocks: "big" 5000 bytes in 0 -> 1 (links at 4233, 8329), "g" 10 bytes
+// in block 2; slots at 13, 45, 77, 109; dataOffset 141; 16525 bytes.
+inline void two(Disk& d) { d.file("big", {0, 1}, 5000), d.file("g", {2}, 10); }
+
+// A damaged image; the checker's report on an f_* one is in tests/fsck/<name>.expect.
+// `ops`, `target` and `used` are for everyOperation (tests/judge.h).
+struct Damaged {
+  const char* name;
+  uint32_t blocks;
+  std::function<void(Disk&)> build;
+  const char* ops = "?????";
+  std::string target = "big";
+  int used = -1;
+};
+
+inline const std::vector<Damaged>& damagedImages() {
+  using D = Disk&;
+  static const std::vector<Damaged> all = {
+      // ---- the header disagrees with the file: nothing may be trusted
+      {"empty file", 4, [](D d) { d.bytes.clear(); }},
+      {"cut inside the data", 4, [](D d) { two(d), d.bytes.resize(141 + 4096 + 100); }},
+      {"last link cut short", 4, [](D d) { two(d), d.bytes.resize(16524); }},
+      {"5 blocks claimed", 4, [](D d) { two(d), d.put(0, 5), d.put(4, 13 + 5 * 32); }},
+      {"tableEnd below tableStart", 4, [](D d) { two(d), d.put(8, 12); }},
+      {"dataOffset absurd", 4, [](D d) { two(d), d.put(4, 0xFFFFFFF0); }},
+      {"dataOffset off by one", 4, [](D d) { two(d), d.put(4, 142); }},
+      {"f_header_short", 0, [](D d) { d.bytes.resize(7); }},
+      {"f_header_block_count", 1, [](D d) { d.put(0, 2000000); }},
+      {"f_header_geometry", 4, [](D d) { d.put(4, 99), d.bytes.resize(9000); }},
+      {"f_header_table_end_outside", 4, [](D d) { d.put(8, 200); }},
+      {"f_header_table_end_misaligned", 4, [](D d) { d.put(8, 20); }},
+      // ---- one entry's chain is broken: only that file is refused
+      {"firstBlock past the end", 4, [](D d) { two(d), d.put(13, 4); }, "KKDKD"},
+      {"fileSize far past its chain", 4, [](D d) { two(d), d.put(17, 0xFFFFFFFF); }, "KKDKD"},
+      {"fileSize a block past", 4, [](D d) { two(d), d.put(17, 8185); }, "KKDKD"},
+      {"fileSize short of its chain", 4, [](D d) { two(d), d.put(17, 100); }, "KKDKD"},
+      {"chain loops to its start", 4, [](D d) { two(d), d.put(17, 4 * 4092), d.link(1, 0); }, "KKDKD"},
+      {"block links to itself", 4, [](D d) { two(d), d.link(0, 0); }, "KKDKD"},
+      {"link one past the end", 4, [](D d) { two(d), d.link(0, 4); }, "KKDKD"},
+      {"last block not ended", 4, [](D d) { two(d), d.link(1, 3); }, "KKDKD"},
+      // ---- sound chains that disagree with each other or the bitmap. Erasing
+      // "g" may free block 1 of "big": only walking every chain could tell.
+      {"two entries share a block", 4, [](D d) { two(d), d.put(45, 1); }, "KKKKA", "g"},
+      {"stored blocks marked free", 4, [](D d) { two(d), d.bytes[12] = 0; }, "KKKKK", "big", 0},
+      {"bitmap claims a free block", 4, [](D d) { two(d), d.bytes[12] = 0x0F; }, "KKKSK", "big", 4},
+      {"spare bitmap bits", 4, [](D d) { two(d), d.bytes[12] = 0xF7; }, "KKKKK", "big", 3},
+      {"table full, a block free", 4, [](D d) { two(d), d.entry("h", 2, 10, 10), d.entry("i", 2, 10, 10); }, "KKKDK"},
+      {"name without NUL", 4, [](D d) { two(d), std::fill_n(d.bytes.begin() + 25, 20, 'n'); }, "KKKKK", std::string(20, 'n')},
+      {"2100 entries, more than a batch", 2100, [](D d) { for (uint32_t i = 0; i < 2100; ++i) d.file(std::to_string(i), {i}, 1); }},
+      {"f_zero_blocks", 0, [](D) {}, "KKNSN", "big", 0},
+      {"f_clean", 16, three, "KKKKK", "big", 5},
+      {"f_table_full", 2, [](D d) { d.file("a", {1}, 1), d.file("b", {0}, 4092); }, "KKNSN"},
+      // writeFile cut short: bits taken and data written, no entry yet.
+      {"f_leaked_blocks", 16, [](D d) { three(d); for (uint32_t k : {6, 7, 9}) d.mark(k), d.bytes[d.block(k)] = 0xAB; }},
+      {"f_unmarked_blocks", 16, [](D d) { three(d), d.unmark(2), d.unmark(5); }},
+      {"f_spare_bits", 12, [](D d) { three(d), d.bytes[13] |= 0xA0; }},
+      {"f_free_not_zero", 16, [](D d) { three(d), d.bytes[d.block(8) + 100] = 1, d.link(15, 7); }},
+      // eraseFile cut short while moving entries down: "mid" is half gone.
+      {"f_repeated_entry", 16, [](D d) {
+         three(d), d.file("mid", {6, 7}, 5000), d.file("last", {8}, 10), d.keep.erase("mid");
+         std::copy_n(d.bytes.begin() + d.slot(4), 32, d.bytes.begin() + d.slot(3));
+       }},
+      // The same, moving "one" over "big" with only 14 bytes of it landed.
+      {"f_torn_entry", 16, [](D d) {
+         three(d), d.keep.erase("empty");
+         std::copy_n(d.bytes.begin() + d.slot(1), 32, d.bytes.begin() + d.slot(0));
+         std::copy_n(d.bytes.begin() + d.slot(2), 14, d.bytes.begin() + d.slot(1));
+       }},
+      {"f_name_repeated", 16, [](D d) {
+         three(d), d.keep["big~1"] = d.file("big", {6}, 7), d.file(std::string(19, 'n'), {7}, 1);
+         d.keep[std::string(17, 'n') + "~1"] = d.file(std::string(19, 'n'), {8}, 2);
+       }},
+      {"f_name_unterminated", 16, [](D d) {
+         three(d), d.keep[std::string(19, 'x')] = d.file("n", {6}, 3), d.keep[std::string(17, 'x') + "~1"] = d.file("n", {7}, 4);
+         std::fill_n(d.bytes.begin() + d.slot(3) + 12, 20, 'x'), std::fill_n(d.bytes.begin() + d.slot(4) + 12, 19, 'x');
+         d.keep.erase("n");
+       }},
+      {"f_first_block_out_of_range", 16, [](D d) { d.file("a", {0}, 1), d.entry("lost", 16, 10, 10), d.file("b", {1}, 2); }},
+      {"f_first_block_taken", 16, [](D d) { three(d), d.entry("cu\"c\nk\xFFoo", 2, 1, 1); }},
+      {"f_link_out_of_range", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, 5000), d.keepPrefix("big", 8184); }},
+      {"f_chain_loops", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, 4), d.keepPrefix("big", 8184); }},
+      {"f_chain_crosses", 16, [](D d) { three(d), d.file("two", {6, 7}, 5000), d.link(6, 2), d.keepPrefix("two", 4092); }},
+      {"f_chain_too_short", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, ~0u), d.keepPrefix("big", 8184); }},
+      {"f_chain_not_ended", 16, [](D d) { d.file("small", {2}, 100), d.link(2, 9), d.mark(9); }},
+      {"f_last_block_bytes", 16, [](D d) { three(d), d.put(d.slot(1) + 8, 4092); }},
+      // An entry whose blocks were never written: a zero link leads into
+      // block 0 of another file.
+      {"f_zero_link_into_block_0", 16, [](D d) {
+         three(d), d.entry("new", 9, 12000, 12000 - 8184), d.mark(9), d.mark(10), d.mark(11);
+         d.keep["new"] = Bytes(4092, 0);
+       }},
+      {"f_many_problems", 24, [](D d) {
+         three(d), d.file("two", {6, 8}, 5000), d.entry("ghost", 30, 1, 1);
+         d.keep["big~1"] = d.file("big", {10}, 10);
+         d.file("tail", {11, 12, 13}, 8200), d.keepPrefix("tail", 8184), d.link(12, 3);
+         d.entry("two", 6, 5000, 5000 - 4092), d.unmark(8), d.mark(20), d.bytes[d.block(21)] = 7;
+       }},
+  };
+  return all;
+}
+
+inline Disk build(const Damaged& c) {
+  Disk d(c.blocks);
+  c.build(d);
+  return d;
+}
+inline Disk build(std::string_view name) {
+  for (const Damaged& c : damagedImages())
+    if (c.name == name) return build(c);
+  return Disk(0);
+}
+
+}  // namespace korvane::test
