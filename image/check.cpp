@@ -28,6 +28,7 @@ struct Walk {
 struct Orphan {
   uint32_t head;
   uint32_t count;
+  uint32_t last;
   bool marked;  // every block is marked used
   bool taken = false;
 };
@@ -148,6 +149,8 @@ class Checker {
   bool wholeOnItsOwn(uint32_t slot, uint64_t* budget) const;
   bool claimWhole(uint32_t slot, std::vector<uint32_t>* losers);
   uint32_t before(uint32_t first, uint32_t b) const;
+  bool winsContest(const FileEntry& mine, uint32_t prev, const FileEntry& theirs,
+                   uint32_t theirPrev, uint32_t b) const;
   void release(uint32_t slot);
   void claimFirstBlock(uint32_t slot);
   bool mendTornCopy(uint32_t slot);
@@ -161,7 +164,7 @@ class Checker {
   void uncoverHiddenEntries();
   bool wholeHidden(uint32_t slot);
   void findOrphans();
-  Orphan* orphanFor(uint32_t blocks, uint32_t bad, bool anyFits);
+  Orphan* orphanFor(uint32_t blocks, uint32_t lastBytes, uint32_t bad, bool anyFits);
   void claimOrphan(uint32_t slot, Orphan& o);
   void rejoin();
   void salvage();
@@ -201,9 +204,7 @@ class Checker {
   void drop(uint32_t slot) { state_[slot] = SlotState::Dropped; }
   bool kept(uint32_t slot) const { return state_[slot] != SlotState::Dropped; }
   bool marked(uint32_t block) const { return testBit(bitmap_.data(), block); }
-  bool holdsData(uint32_t block) const {
-    return marked(block) || testBit(notZero_.data(), block);
-  }
+  bool holdsData(uint32_t block) const { return testBit(notZero_.data(), block); }
   uint32_t blockCount() const { return n_; }
   uint64_t slotOffset(uint64_t slot) const { return korvane::slotOffset(n_, slot); }
   uint64_t blockOffset(uint32_t block) const { return korvane::blockOffset(dataOffset_, block); }
@@ -219,8 +220,11 @@ class Checker {
   uint32_t countOnDisk_ = 0;  // the same, before hidden or saved entries join
   bool tableEndChanged_ = false;
   std::vector<unsigned char> bitmap_;   // as on disk
-  std::vector<unsigned char> notZero_;  // one bit per block: a free block holds data
+  std::vector<unsigned char> notZero_;  // one bit per block: it holds a byte that is not zero
   std::vector<uint32_t> next_;          // every block's link
+  // Every block's payload bytes up to its last one that is not zero: a
+  // file's last block holds zeros past its lastBlockBytes.
+  std::vector<uint16_t> used_;
   std::vector<uint32_t> owner_;         // slot + 1 of the entry owning a block; 0: none
   std::vector<FileEntry> entries_;      // every slot; kept entries mended in memory
   std::vector<SlotState> state_;        // for the slots in use
@@ -325,6 +329,7 @@ Status Checker::readTable() {
 // Chains are then walked in memory, whatever order their blocks lie in.
 Status Checker::sweepData() {
   next_.assign(n_, 0);
+  used_.assign(n_, 0);
   notZero_.assign(bitmap_.size(), 0);
   std::vector<unsigned char> buf(size_t{SweepBlocks} * BlockSize);
   for (uint32_t start = 0; start < n_; start += SweepBlocks) {
@@ -335,7 +340,10 @@ Status Checker::sweepData() {
     for (uint32_t i = 0; i < n; ++i) {
       const unsigned char* block = buf.data() + size_t{i} * BlockSize;
       next_[start + i] = decodeU32(block + BlockPayload);
-      if (!marked(start + i) && !allZero(block, BlockSize)) setBit(notZero_.data(), start + i);
+      if (!allZero(block, BlockSize)) setBit(notZero_.data(), start + i);
+      size_t used = BlockPayload;
+      while (used > 0 && block[used - 1] == 0) --used;
+      used_[start + i] = static_cast<uint16_t>(used);
     }
   }
   return {};
@@ -413,7 +421,7 @@ bool Checker::wholeOnItsOwn(uint32_t slot, uint64_t* budget) const {
     if (next_[b] >= n_) return false;
     b = next_[b];
   }
-  return next_[b] == EndOfChain;
+  return next_[b] == EndOfChain && used_[b] <= e.lastBlockBytes;
 }
 
 // The block before `b` in the chain from `first`, or EndOfChain when `b`
@@ -431,13 +439,30 @@ void Checker::release(uint32_t slot) {
   }
 }
 
+// Two whole files meet at block `b` where damage turned a link or a first
+// block into the other's chain; `mine` reaches it from block `prev` and
+// `theirs` from `theirPrev` (EndOfChain: it starts there). The shared tail
+// goes to the file whose lastBlockBytes is exactly what its last block
+// holds (a file's last block is zero past its data), else to the one that
+// reaches it from the block just before it (files are laid out in
+// ascending runs), else to the one whose chain starts there, else to the
+// earlier. True when `mine` wins.
+bool Checker::winsContest(const FileEntry& mine, uint32_t prev, const FileEntry& theirs,
+                          uint32_t theirPrev, uint32_t b) const {
+  uint32_t last = b;
+  while (next_[last] != EndOfChain) last = next_[last];
+  bool mineExact = used_[last] == mine.lastBlockBytes;
+  bool theirsExact = used_[last] == theirs.lastBlockBytes;
+  if (mineExact != theirsExact) return mineExact;
+  bool mineNext = prev != EndOfChain && prev + 1 == b;
+  bool theirsNext = theirPrev != EndOfChain && theirPrev + 1 == b;
+  if (mineNext != theirsNext) return mineNext;
+  return prev == EndOfChain && theirPrev != EndOfChain;
+}
+
 // A whole entry takes its chain unless an earlier whole one holds part of
-// it. An exact repeat of that one is what an erase cut short leaves. Two
-// whole files meet where damage turned a link or a first block into the
-// other's chain: the block goes to the one that reaches it from the block
-// just before it (files are laid out in ascending runs), else to the one
-// whose chain starts there, else to the earlier. The loser is walked with
-// the other entries.
+// it. An exact repeat of that one is what an erase cut short leaves; a
+// contest lost sends the loser to be walked with the other entries.
 bool Checker::claimWhole(uint32_t slot, std::vector<uint32_t>* losers) {
   const FileEntry& e = entries_[slot];
   uint32_t prev = EndOfChain;
@@ -452,11 +477,7 @@ bool Checker::claimWhole(uint32_t slot, std::vector<uint32_t>* losers) {
         report(f);
         return true;
       }
-      uint32_t theirs = before(o.firstBlock, b);
-      bool mineNext = prev != EndOfChain && prev + 1 == b;
-      bool theirsNext = theirs != EndOfChain && theirs + 1 == b;
-      bool mine = mineNext != theirsNext ? mineNext : prev == EndOfChain && theirs != EndOfChain;
-      if (!mine) return false;
+      if (!winsContest(e, prev, o, before(o.firstBlock, b), b)) return false;
       release(other);
       losers->push_back(other);
     }
@@ -483,7 +504,7 @@ void Checker::claimFirstBlock(uint32_t slot) {
     }
   }
   bool leadsNowhere = e.firstBlock >= n_ || owner_[e.firstBlock] != 0 ||
-                      !holdsData(e.firstBlock);
+                      (!marked(e.firstBlock) && !holdsData(e.firstBlock));
   if (leadsNowhere) return needFirst_.push_back(slot);
   owner_[e.firstBlock] = slot + 1;
 }
@@ -657,23 +678,25 @@ bool Checker::wholeHidden(uint32_t slot) {
 }
 
 // Chains of blocks no file holds that hold data and end in EndOfChain: a
-// head is such a block that no other one links to.
+// head is such a block that no other one links to. A block of zeros holds
+// nothing, however it is marked.
 void Checker::findOrphans() {
-  std::vector<unsigned char> linked(bitmap_.size(), 0);
+  auto candidate = [this](uint32_t b) { return b < n_ && owner_[b] == 0 && holdsData(b); };
+  std::vector<unsigned char> linked(bitmap_.size(), 0), seen(bitmap_.size(), 0);
   for (uint32_t b = 0; b < n_; ++b)
-    if (owner_[b] == 0 && holdsData(b) && next_[b] < n_) setBit(linked.data(), next_[b]);
+    if (candidate(b) && candidate(next_[b])) setBit(linked.data(), next_[b]);
   for (uint32_t head = 0; head < n_; ++head) {
-    if (owner_[head] != 0 || !holdsData(head) || testBit(linked.data(), head)) continue;
+    if (!candidate(head) || testBit(linked.data(), head)) continue;
     bool allMarked = true;
     uint32_t count = 0;
-    // A head starts one chain, and each block has one link, so these walks
-    // visit every block at most once between them.
-    for (uint32_t b = head; count < n_; b = next_[b]) {
-      if (b >= n_ || owner_[b] != 0 || !holdsData(b)) break;
+    // Each walk stops at a block an earlier one saw, so between them they
+    // visit every block at most once, and no two orphans share a block.
+    for (uint32_t b = head; candidate(b) && !testBit(seen.data(), b); b = next_[b]) {
+      setBit(seen.data(), b);
       allMarked = allMarked && marked(b);
       ++count;
       if (next_[b] == EndOfChain) {
-        orphans_.push_back({head, count, allMarked});
+        orphans_.push_back({head, count, b, allMarked});
         break;
       }
     }
@@ -689,19 +712,23 @@ bool nearby(uint32_t a, uint32_t b) {
   return false;
 }
 
-// An unclaimed orphan of exactly `blocks` blocks: the one whose head is
-// near `bad` (the value damage left where its head belonged), else, when
-// `anyFits`, the only one of that length.
-Orphan* Checker::orphanFor(uint32_t blocks, uint32_t bad, bool anyFits) {
-  Orphan* only = nullptr;
-  int fits = 0;
+// The unclaimed orphan of exactly `blocks` blocks whose last one holds no
+// more than `lastBytes` bytes that fits best: its head near `bad` (the
+// value damage left where its head belonged), its last block holding
+// exactly `lastBytes`. A tie fits nothing; so does a far one unless
+// `anyFits`.
+Orphan* Checker::orphanFor(uint32_t blocks, uint32_t lastBytes, uint32_t bad, bool anyFits) {
+  Orphan* best = nullptr;
+  int bestScore = -1, ties = 0;
   for (Orphan& o : orphans_) {
-    if (o.taken || o.count != blocks) continue;
-    if (nearby(o.head, bad)) return &o;
-    only = &o;
-    ++fits;
+    if (o.taken || o.count != blocks || used_[o.last] > lastBytes) continue;
+    // Nearness outweighs a last block that holds exactly lastBytes.
+    int score = 2 * nearby(o.head, bad) + (used_[o.last] == lastBytes);
+    if (score > bestScore) best = &o, bestScore = score, ties = 0;
+    else if (score == bestScore) ++ties;
   }
-  return anyFits && fits == 1 ? only : nullptr;
+  if (!best || ties > 0) return nullptr;
+  return bestScore >= 2 || anyFits ? best : nullptr;
 }
 
 void Checker::claimOrphan(uint32_t slot, Orphan& o) {
@@ -717,7 +744,8 @@ void Checker::rejoin() {
   for (auto& [slot, w] : pending_) {
     if (w.end != WalkEnd::Broken) continue;
     uint64_t missing = blocksForFile(entries_[slot].fileSize) - w.count;
-    Orphan* o = orphanFor(static_cast<uint32_t>(missing), w.link, true);
+    const FileEntry& e = entries_[slot];
+    Orphan* o = orphanFor(static_cast<uint32_t>(missing), lastBlockBytesFor(e.fileSize), w.link, true);
     if (!o) {
       cutChain(slot, w);
       continue;
@@ -735,7 +763,8 @@ void Checker::rejoin() {
     // A first block another file starts in is weaker evidence than one
     // outside the image or holding nothing: only a near orphan will do.
     bool taken = e.firstBlock < n_ && owner_[e.firstBlock] != 0;
-    Orphan* o = orphanFor(static_cast<uint32_t>(blocksForFile(e.fileSize)), e.firstBlock, !taken);
+    Orphan* o = orphanFor(static_cast<uint32_t>(blocksForFile(e.fileSize)),
+                          lastBlockBytesFor(e.fileSize), e.firstBlock, !taken);
     if (o) {
       Finding f = entryFinding(Problem::FirstBlockFound, slot);
       f.value = e.firstBlock, f.first = o->head;
@@ -835,7 +864,7 @@ BlockState Checker::blockState(uint32_t block) const {
   bool owned = owner_[block] != 0;
   if (owned) return marked(block) ? BlockState::Fine : BlockState::Unmarked;
   if (marked(block)) return BlockState::Leaked;
-  return testBit(notZero_.data(), block) ? BlockState::NotZero : BlockState::Fine;
+  return holdsData(block) ? BlockState::NotZero : BlockState::Fine;
 }
 
 // Compares the bitmap with the blocks the kept chains own, one finding per

@@ -117,7 +117,6 @@ TEST(CheckProperty, OneDamageOneRepair) {
       if (wasReadable && !isReadable) {
         ++lost;
         ADD_FAILURE() << "seed " << seed << " at " << at << ": lost " << name;
-        for (const Finding& fi : findings) std::cout << int(fi.kind) << " slot " << fi.slot << " first " << fi.first << " value " << fi.value << " exp " << fi.expected << " " << fi.name << "\n";
       }
       broken += !wasReadable;
       back += !wasReadable && isReadable;
