@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "frontend/frontend.h"
+#include "frontend/version.h"
 #include "ops/ops.h"
 
 namespace korvane {
@@ -21,7 +22,7 @@ struct Choice {
 };
 
 void printHelp() {
-  std::cout << "Korvane v1.0.0" << std::endl;
+  std::cout << "Korvane v" << Version << std::endl;
   std::cout << "Run app for commands console or use it with arguments to achieve your goals."
             << std::endl;
   std::cout << "Aviable arguments:" << std::endl;

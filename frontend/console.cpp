@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "frontend/frontend.h"
+#include "frontend/version.h"
 #include "ops/ops.h"
 
 namespace korvane {
@@ -112,7 +113,7 @@ const Console::Command Console::Commands[] = {
 };
 
 void Console::run() {
-  std::cout << ">Korvane v1.0.0" << std::endl;
+  std::cout << ">Korvane v" << Version << std::endl;
   std::cout << ">If you don't know what to do try typing \"help\"" << std::endl;
   std::cout << ">";
   std::string cmd;

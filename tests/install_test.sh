@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# What a user gets: the tree installed under a DESTDIR, its programs, every manual page
+# rendered with warnings as errors, and the Debian package. Usage: $0 BUILT_FOLDER
+set -euo pipefail
+build=$(realpath "$1") list=$(realpath "$(dirname "$0")/install_files.txt")
+dest=$(mktemp -d) && trap 'rm -rf "$dest"' EXIT
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+fail() { echo "install test: $*" >&2 && exit 1; }
+
+# The mount program, its page and completion come only where it is built.
+skip=korvanefs && grep -qs /korvanefs.dir "$build/CMakeFiles/TargetDirectories.txt" && skip='^$'
+expected() { grep -v "$skip" "$list"; }
+DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
+diff -u <(expected) <(cd "$dest" && find . ! -type d | sort) || fail "installed tree differs"
+[ "$("$dest/usr/bin/korvane" -h | sed -n 1p)" = "Korvane v$version" ] || fail "korvane -h"
+"$dest/usr/bin/fsck.korvane" -h | grep >/dev/null '^Usage: fsck.korvane' || fail "fsck.korvane -h"
+
+for page in "$dest"/usr/share/man/man*/*.gz; do
+  zcat "$page" | sed -n 1p | grep >/dev/null " \"korvane $version\" " || fail "$page: no release"
+  [ -z "$(zcat "$page" | groff -ww -z -man 2>&1)" ] || fail "$page: groff warns"
+  ! command -v mandoc >/dev/null || [ -z "$(zcat "$page" | mandoc -T lint 2>&1)" ] ||
+    fail "$page: mandoc warns"
+done
+
+cmake --build "$build" --target package >/dev/null
+deb=$build/korvane_${version}_$(dpkg --print-architecture).deb
+dpkg-deb -I "$deb"
+diff -u <(expected) <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort) ||
+  fail "package contents differ"
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
+dpkg-deb -f "$deb" Depends | grep >/dev/null '^libc6 (>= ' || fail "dependencies not computed"
+echo "install test: tree, programs, manual pages and package as expected"
