@@ -120,7 +120,7 @@ bool scan(int argc, const char* const* argv, Choice* c) {
 
 void run(const Choice& c) {
   switch (c.op) {
-    case Op::None: runConsole(std::cin); break;
+    case Op::None: runConsole(); break;
     case Op::Create: createDisk(c.imageName, c.size); break;
     case Op::Delete: deleteDisk(c.imageName); break;
     case Op::Status: showStatus(c.imageName); break;

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <istream>
 
 namespace korvane {
 
@@ -16,8 +15,9 @@ int runCommandLine(int argc, const char* const* argv);
 // too big, never a wrapped small size.
 uint32_t sizeFromText(const char* text);
 
-// Reads commands word by word from `in` until "exit", the end of input or a
-// read error.
-void runConsole(std::istream& in);
+// Reads commands word by word from standard input until "exit", the end of
+// input or a read error; from lines edited by a person when standard input
+// and output are a terminal.
+void runConsole();
 
 }  // namespace korvane

@@ -14,7 +14,7 @@ constexpr uint32_t RunBlocks = 256;
 
 // Streams the chain's payloads to the host file, a run of consecutive
 // blocks per read and per write.
-Status copyOut(Image& img, File& host, const FileEntry& entry) {
+Status copyOut(Image& img, File& host, const FileEntry& entry, Progress* progress) {
   ChainWalker walker(img);
   if (Status s = walker.start(entry); !s.ok()) return s;
   uint64_t left = entry.fileSize;
@@ -33,6 +33,7 @@ Status copyOut(Image& img, File& host, const FileEntry& entry) {
                                      static_cast<int>(run.count), host);
         !s.ok())
       return s;
+    if (progress) progress->advance(entry.fileSize - left, uint64_t{entry.fileSize});
   }
 }
 
@@ -75,7 +76,8 @@ Status openTarget(Env& env, Image& img, const char* hostPath, const FileEntry& e
 
 }  // namespace
 
-Status fetchFile(Env& env, const char* imagePath, const char* hostPath, std::string_view name) {
+Status fetchFile(Env& env, const char* imagePath, const char* hostPath, std::string_view name,
+                 Progress* progress) {
   std::unique_ptr<Image> img;
   if (Status s = Image::open(env, imagePath, Access::Read, &img); !s.ok()) return s;
   uint64_t slot = 0;
@@ -87,7 +89,7 @@ Status fetchFile(Env& env, const char* imagePath, const char* hostPath, std::str
   std::unique_ptr<File> host;
   FileId made;
   if (Status s = openTarget(env, *img, hostPath, entry, &host, &made); !s.ok()) return s;
-  if (Status s = copyOut(*img, *host, entry); !s.ok()) {
+  if (Status s = copyOut(*img, *host, entry, progress); !s.ok()) {
     // A partial copy is worse than none; a pipe or a device stays as it is.
     removePartial(env, hostPath, made, host.get());
     return s;

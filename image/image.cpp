@@ -25,11 +25,12 @@ Status readHeader(File& f, Header* h, uint64_t* length) {
   return {};
 }
 
-Status Image::open(Env& env, const char* path, Access access, std::unique_ptr<Image>* out) {
+Status Image::open(Env& env, const char* path, Access access, std::unique_ptr<Image>* out,
+                   int waitMs) {
   std::unique_ptr<File> f;
   bool write = access == Access::Write;
   if (Status s = openImageFile(env, path, write ? OpenMode::ReadWrite : OpenMode::Read,
-                               write ? LockMode::Exclusive : LockMode::Shared, LockWaitMs, &f);
+                               write ? LockMode::Exclusive : LockMode::Shared, waitMs, &f);
       !s.ok())
     return s;
 

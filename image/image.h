@@ -32,8 +32,9 @@ class Image {
   // Opens `path` (read only, or read-write without creating it), takes a
   // shared or an exclusive lock, and checks the header against the file's
   // length. On failure: OpenFailed (also for what is not a regular file),
-  // Locked, IoError, or Damaged when the header breaks a rule.
-  static Status open(Env& env, const char* path, Access access, std::unique_ptr<Image>* out);
+  // Locked (after `waitMs`), IoError, or Damaged when the header breaks a rule.
+  static Status open(Env& env, const char* path, Access access, std::unique_ptr<Image>* out,
+                     int waitMs = LockWaitMs);
 
   File& file() { return *file_; }
   const Header& header() const { return header_; }

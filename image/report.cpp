@@ -25,9 +25,9 @@ Status statImage(Env& env, const char* path, StatReport* out) {
 }
 
 Status listImage(Env& env, const char* path, const std::function<void()>& start,
-                 const std::function<void(const FileEntry&)>& row) {
+                 const std::function<void(const FileEntry&)>& row, int waitMs) {
   std::unique_ptr<Image> img;
-  if (Status s = Image::open(env, path, Access::Read, &img); !s.ok()) return s;
+  if (Status s = Image::open(env, path, Access::Read, &img, waitMs); !s.ok()) return s;
   start();
   if (Status s = img->forEachEntry([&](uint64_t, const FileEntry& e) {
         row(e);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "image/env.h"
+#include "image/image.h"
 #include "image/layout.h"
 
 namespace korvane {
@@ -19,8 +20,9 @@ struct StatReport {
 Status statImage(Env& env, const char* path, StatReport* out);
 
 // Once the image is open and sound, calls `start`, then `row` for each used
-// table entry in slot order.
+// table entry in slot order. Locked when another run changes it for longer
+// than `waitMs`.
 Status listImage(Env& env, const char* path, const std::function<void()>& start,
-                 const std::function<void(const FileEntry&)>& row);
+                 const std::function<void(const FileEntry&)>& row, int waitMs = LockWaitMs);
 
 }  // namespace korvane

@@ -27,8 +27,8 @@ class Copier {
   // `size` is the host file's length when it is a regular file that says
   // how long it is; otherwise it is read to its end (a pipe, or a file the
   // host shows as empty that still holds bytes).
-  Copier(Image& img, File& host, std::optional<uint32_t> size, bool seekable)
-      : img_(img), host_(host), size_(size), seekable_(seekable), cursor_(img),
+  Copier(Image& img, File& host, std::optional<uint32_t> size, bool seekable, Progress* progress)
+      : img_(img), host_(host), size_(size), seekable_(seekable), progress_(progress), cursor_(img),
         buf_(size_t{size ? std::min<uint64_t>(RunBlocks, blocksForFile(*size)) : RunBlocks} *
              BlockSize),
         held_(BlockSize) {}
@@ -47,6 +47,7 @@ class Copier {
   File& host_;
   std::optional<uint32_t> size_;
   bool seekable_;
+  Progress* progress_;  // may be null
   FreeBlockCursor cursor_;
   std::vector<unsigned char> buf_;   // blocks read, not yet written
   std::vector<unsigned char> held_;  // the last block written, but for its link
@@ -139,6 +140,7 @@ Status Copier::run(uint32_t* first, uint32_t* size) {
       blocks = 1;
     }
     if (Status s = place(blocks); !s.ok()) return s;
+    if (progress_) progress_->advance(bytes_, size_);
   }
   if (Status s = release(EndOfChain); !s.ok()) return s;
   *first = first_;
@@ -203,7 +205,8 @@ Status commit(Image& img, std::string_view name, uint32_t first, uint32_t size, 
 
 }  // namespace
 
-Status storeFile(Env& env, std::string_view name, const char* imagePath, const char* hostPath) {
+Status storeFile(Env& env, std::string_view name, const char* imagePath, const char* hostPath,
+                 Progress* progress) {
   std::unique_ptr<File> host;
   if (Status s = env.open(hostPath, OpenMode::Read, &host); !s.ok()) return s.host();
   FileId hostId;
@@ -224,7 +227,7 @@ Status storeFile(Env& env, std::string_view name, const char* imagePath, const c
 
   std::optional<uint32_t> known;
   if (size) known = static_cast<uint32_t>(*size);
-  Copier copier(*img, *host, known, hostId.regular);
+  Copier copier(*img, *host, known, hostId.regular, progress);
   uint32_t first = 0, stored = 0;
   bool visible = false;
   Status s = copier.run(&first, &stored);

@@ -5,6 +5,7 @@
 
 #include "image/env.h"
 #include "image/layout.h"
+#include "image/progress.h"
 
 namespace korvane {
 
@@ -17,6 +18,8 @@ namespace korvane {
 // FileTooLarge when they run out. HostIoError or HostChanged when reading
 // the host file fails. Any failure leaves the image as it was: the blocks
 // taken are released and the entry is committed last, by tableEnd.
-Status storeFile(Env& env, std::string_view name, const char* imagePath, const char* hostPath);
+// `progress`, when given, is told the bytes read after each run.
+Status storeFile(Env& env, std::string_view name, const char* imagePath, const char* hostPath,
+                 Progress* progress = nullptr);
 
 }  // namespace korvane

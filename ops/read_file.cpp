@@ -3,11 +3,16 @@
 #include "image/fetch.h"
 #include "ops/messages.h"
 #include "ops/ops.h"
+#include "ops/progress_line.h"
 
 namespace korvane {
 
 void readFile(const char* imageName, const char* filePath, const char* fileName, Env& env) {
-  Status s = fetchFile(env, imageName, filePath, fileName);
+  Status s;
+  {
+    ProgressLine progress(filePath);  // wiped before any message below
+    s = fetchFile(env, imageName, filePath, fileName, &progress);
+  }
   switch (s.code) {
     case Error::Ok:
       std::cout << "File " << filePath << " created succefully!" << std::endl;

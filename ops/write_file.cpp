@@ -4,6 +4,7 @@
 #include "image/store.h"
 #include "ops/messages.h"
 #include "ops/ops.h"
+#include "ops/progress_line.h"
 
 namespace korvane {
 
@@ -13,7 +14,11 @@ void writeFile(const char* fileName, const char* imageName, const char* filePath
               << std::endl;
     return;
   }
-  Status s = storeFile(env, fileName, imageName, filePath);
+  Status s;
+  {
+    ProgressLine progress(filePath);  // wiped before any message below
+    s = storeFile(env, fileName, imageName, filePath, &progress);
+  }
   switch (s.code) {
     case Error::Ok: break;
     case Error::HostOpenFailed:

@@ -1,0 +1,134 @@
+// The console and long copies as a person at a terminal sees them: keys are
+// typed into a pseudo-terminal and the screen is read back.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "tests/test_util.h"
+
+namespace korvane::test {
+namespace {
+
+// A shell command run in `dir` with every standard stream on a new
+// pseudo-terminal; $K names the program.
+class Terminal {
+ public:
+  Terminal(const TempDir& dir, const std::string& command) {
+    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+    if (pid_ != 0) return;
+    if (chdir(dir.path().c_str()) != 0) _exit(127);
+    setenv("K", KORVANE_BINARY, 1);
+    setenv("TERM", "xterm", 1);
+    setenv("XDG_STATE_HOME", dir.file("state").c_str(), 1);
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ~Terminal() {
+    close(master_);
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+  }
+  // Types `keys`, then waits for `shown` to appear on the screen after
+  // what was there before; false if it does not within 10 s.
+  bool type(const std::string& keys, const std::string& shown) {
+    size_t from = screen_.size();
+    if (write(master_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) return false;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (screen_.find(shown, from) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > end || !readSome(100)) return false;
+    }
+    return true;
+  }
+  // Everything the screen got, once the program has ended.
+  const std::string& finish() {
+    while (readSome(10000)) {
+    }
+    return screen_;
+  }
+
+ private:
+  bool readSome(int ms) {
+    pollfd p{master_, POLLIN, 0};
+    if (poll(&p, 1, ms) < 0) return false;
+    char buf[4096];
+    ssize_t n = (p.revents & (POLLIN | POLLHUP)) ? read(master_, buf, sizeof buf) : 0;
+    if (n > 0) screen_.append(buf, static_cast<size_t>(n));
+    return n > 0 || !(p.revents & POLLHUP);
+  }
+  int master_ = -1;
+  pid_t pid_ = -1;
+  std::string screen_;
+};
+
+const std::string Left = "\x1b[D", Up = "\x1b[A", Prompt = "\r\n>";
+
+TEST(Terminal, EditsCompletesDropsAndRecallsAcrossSessions) {
+  TempDir dir;
+  writeBytes(dir.file("notes.txt"), patternBytes(100, 1));
+  {
+    Terminal t(dir, "\"$K\" -c -s 64 -o d.img >/dev/null && \"$K\" -w notes notes.txt -o d.img "
+                    "&& exec \"$K\"");
+    ASSERT_TRUE(t.type("", "try typing \"help\"" + Prompt));
+    // A command word, a host path, then a stored name, each from a few letters.
+    EXPECT_TRUE(t.type("mou\t", "nt "));
+    EXPECT_TRUE(t.type("d.i\t", "mg "));
+    EXPECT_TRUE(t.type("\r", "Disk d.img mounted" + Prompt));
+    EXPECT_TRUE(t.type("read copy.txt no\t", "tes "));
+    EXPECT_TRUE(t.type("\r", "File copy.txt created succefully!" + Prompt));
+    EXPECT_EQ(readBytes(dir.file("copy.txt")), readBytes(dir.file("notes.txt")));
+    // A letter put back in the middle of a line with the arrow keys.
+    EXPECT_TRUE(t.type("shwFiles" + Left + Left + Left + Left + Left + Left + "o\r",
+                       "FILE NAME      SIZE\r\n"));
+    // Ctrl-C drops the half-typed line and the write waiting for it: the
+    // next word is a command again.
+    EXPECT_TRUE(t.type("write a\r", "\r\n"));
+    usleep(300000);  // waiting for a word shows nothing: give it time to start
+    EXPECT_TRUE(t.type("b\x03", "^C" + Prompt));
+    EXPECT_TRUE(t.type("unmount\r", "Disk unmounted" + Prompt));
+    // Ctrl-D on an empty line ends the console.
+    EXPECT_TRUE(t.type("\x04", ""));
+    t.finish();
+  }
+  Terminal t(dir, "exec \"$K\"");
+  ASSERT_TRUE(t.type("", "try typing \"help\"" + Prompt));
+  EXPECT_TRUE(t.type(Up, "unmount"));
+  EXPECT_TRUE(t.type("\r", "There is no mounted disk" + Prompt));
+  EXPECT_TRUE(t.type("exit\r", "exit\r\n"));
+  EXPECT_EQ(t.finish().find("Command not recognized"), std::string::npos);
+}
+
+// A store from a pipe that stalls past the first second, so it draws.
+std::string slowStore(const std::string& name) {
+  return "(head -c 3000000 /dev/zero; sleep 1.5; head -c 3000000 /dev/zero) | \"$K\" -w " + name +
+         " /dev/stdin -o d.img";
+}
+
+TEST(Terminal, LongCopyShowsProgressOnlyOnATerminalAndWipesIt) {
+  TempDir dir;
+  std::string screen =
+      Terminal(dir, "\"$K\" -c -s 16000 -o d.img >/dev/null && " + slowStore("big")).finish();
+  EXPECT_NE(screen.find(" MiB, "), std::string::npos) << screen;
+  EXPECT_NE(screen.find(" MiB/s"), std::string::npos) << screen;
+  // Wiped at the end with blanks as wide as the line, and nothing after.
+  size_t wipe = screen.rfind('\r', screen.size() - 2);
+  ASSERT_NE(wipe, std::string::npos);
+  EXPECT_EQ(screen.substr(wipe), "\r" + std::string(screen.size() - wipe - 2, ' ') + "\r");
+  EXPECT_GE(screen.size() - wipe - 2, screen.find('\r', 1) - 1);
+
+  // On a pipe, the same store and a read say exactly what they always have.
+  std::string run = "cd '" + dir.path().string() + "' && K='" KORVANE_BINARY "' && export K && ";
+  ASSERT_EQ(std::system((run + "(" + slowStore("big2") + ") 2>&1 | cat >out.txt").c_str()), 0);
+  EXPECT_TRUE(readBytes(dir.file("out.txt")).empty());
+  ASSERT_EQ(std::system((run + "\"$K\" -r back big2 -o d.img 2>&1 | cat >out.txt").c_str()), 0);
+  std::string said = "File back created succefully!\n";
+  EXPECT_EQ(readBytes(dir.file("out.txt")), Bytes(said.begin(), said.end()));
+  EXPECT_EQ(readBytes(dir.file("back")).size(), 6000000u);
+}
+
+}  // namespace
+}  // namespace korvane::test
