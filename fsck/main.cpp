@@ -101,7 +101,10 @@ std::string entry(uint64_t slot, const std::string& name) {
   return "entry " + num(slot + 1) + " " + quoted(name);
 }
 
+// A header finding: the rule broken, then, when it is mended, how.
 std::string headerText(const Finding& f) {
+  std::string range = num(tableStart(f.first)) + " to " + num(dataOffsetFor(f.first));
+  std::string setEnd = "Set it to " + num(f.expected) + ", after the last entry";
   switch (f.kind) {
     case Problem::ImageTooShortForHeader:
       return "Image is " + num(f.value) + " bytes long, too short for the " + num(f.expected) +
@@ -109,18 +112,26 @@ std::string headerText(const Finding& f) {
     case Problem::BlockCountTooLarge:
       return "Header: block count " + num(f.value) + " exceeds the largest possible, " +
              num(f.expected) + ".";
+    case Problem::BlockCountWrong:
+      return "Header: block count " + num(f.value) + " should be " + num(f.expected) +
+             ", as the image's length and data offset say.  Set it";
     case Problem::DataOffsetWrong:
       return "Header: data offset " + num(f.value) + " should be " + num(f.expected) + " for " +
-             plural(f.first, "block.", "blocks.");
+             plural(f.first, "block.", "blocks.") + (f.mendable ? "  Set it" : "");
     case Problem::ImageTooShort:
       return "Image is " + num(f.value) + " bytes long, shorter than the " + num(f.expected) +
              " bytes its " + plural(f.first, "block needs.", "blocks need.");
     case Problem::TableEndOutOfRange:
-      return "Header: table end " + num(f.value) + " lies outside the table, " +
-             num(f.expected) + " to " + num(dataOffsetFor(f.first)) + ".";
-    default:
+      return "Header: table end " + num(f.value) + " lies outside the table, " + range + "." +
+             (f.mendable ? "  " + setEnd : "");
+    case Problem::TableEndMisaligned:
       return "Header: table end " + num(f.value) + " is not on an entry boundary (the table " +
-             "starts at " + num(f.expected) + ", " + num(FileEntrySize) + " bytes per entry).";
+             "starts at " + num(tableStart(f.first)) + ", " + num(FileEntrySize) +
+             " bytes per entry)." + (f.mendable ? "  " + setEnd : "");
+    default:
+      return "Header: table end " + num(f.value) + " leaves out " +
+             plural(f.last, "whole entry", "whole entries") + " after it.  Set it to " +
+             num(f.expected);
   }
 }
 
@@ -136,6 +147,9 @@ std::string blocksText(const Finding& f) {
     case Problem::BlocksLeaked:
       return blockRange(f) + (one ? " is" : " are") + " marked used but belong" +
              (one ? "s" : "") + " to no file.  Free " + (one ? "it" : "them");
+    case Problem::OrphanSaved:
+      return "Blocks from " + num(f.first) + ", a chain of " + plural(f.value, "block", "blocks") +
+             ", belong to no file.  Save them as " + quoted(f.newName);
     default:
       return "Free " + blockRange(f).replace(0, 1, "b") + (one ? " is" : " are") +
              " not zeroed.  Zero " + (one ? "it" : "them");
@@ -152,6 +166,20 @@ std::string entryText(const Finding& f) {
   who[0] = 'E';
   std::string other = entry(f.other, f.otherName);
   switch (f.kind) {
+    case Problem::EntryEmpty:
+      return who + " is empty.  Drop it";
+    case Problem::FirstBlockFree:
+      return who + ": first block " + num(f.value) + " is free and holds nothing.  Drop the entry";
+    case Problem::FirstBlockFound:
+      return who + ": first block " + num(f.value) + " leads to nothing of its own; the chain " +
+             "no file holds from block " + num(f.first) + " fits its size.  Start the file there";
+    case Problem::ChainRejoined:
+      return who + ": block " + num(f.first) + " links to " + num(f.value) + "; the chain no " +
+             "file holds from block " + num(f.expected) + " is the rest of it.  Link it back";
+    case Problem::SizeWrong:
+      return who + ": size " + num(f.value) + " disagrees with its chain of " +
+             plural(f.first, "block", "blocks") + " and its last block's count.  Set the size to " +
+             num(f.expected);
     case Problem::NameUnterminated:
       return who + ": name has no terminating NUL.  Cut it to " + num(MaxNameLength) + " bytes";
     case Problem::EntryRepeated:
@@ -189,13 +217,28 @@ std::string entryText(const Finding& f) {
 }
 
 void printFinding(const Finding& f, bool repair) {
-  if (!f.mendable) {
-    std::cout << headerText(f) << "\n";
-    return;
+  const char* answer = repair ? "? yes\n" : "? no\n";
+  switch (f.kind) {
+    case Problem::ImageTooShortForHeader:
+    case Problem::BlockCountTooLarge:
+    case Problem::BlockCountWrong:
+    case Problem::DataOffsetWrong:
+    case Problem::ImageTooShort:
+    case Problem::TableEndOutOfRange:
+    case Problem::TableEndMisaligned:
+    case Problem::TableEndHidesEntries:
+      std::cout << headerText(f) << (f.mendable ? answer : "\n");
+      return;
+    case Problem::SpareBitsSet:
+    case Problem::BlocksUnmarked:
+    case Problem::BlocksLeaked:
+    case Problem::FreeBlocksNotZero:
+    case Problem::OrphanSaved:
+      std::cout << blocksText(f) << answer;
+      return;
+    default:
+      std::cout << entryText(f) << answer;
   }
-  bool blocks = f.kind == Problem::SpareBitsSet || f.kind == Problem::BlocksUnmarked ||
-                f.kind == Problem::BlocksLeaked || f.kind == Problem::FreeBlocksNotZero;
-  std::cout << (blocks ? blocksText(f) : entryText(f)) << (repair ? "? yes\n" : "? no\n");
 }
 
 void printSummary(const char* image, const CheckSummary& s) {

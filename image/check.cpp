@@ -8,9 +8,30 @@ namespace korvane {
 namespace {
 
 constexpr uint32_t SweepBlocks = 256;  // 1 MiB of data area per read
+// Writes tear at sector boundaries: a slot that straddles one can land in part.
+constexpr uint64_t SectorSize = 512;
 
 enum class SlotState : unsigned char { Kept, Changed, Dropped };
 enum class BlockState : unsigned char { Fine, Unmarked, Leaked, NotZero };
+
+// How a walk along an entry's chain ended.
+enum class WalkEnd : unsigned char { Whole, Short, Long, Broken };
+
+struct Walk {
+  uint32_t last = 0;   // the last block claimed
+  uint32_t count = 0;  // blocks claimed
+  uint32_t link = 0;   // the last block's link
+  WalkEnd end = WalkEnd::Whole;
+};
+
+// A chain of blocks no entry leads to, ending in EndOfChain.
+struct Orphan {
+  uint32_t head;
+  uint32_t count;
+  uint32_t last;
+  bool marked;  // every block is marked used
+  bool taken = false;
+};
 
 struct Run {
   uint32_t first;
@@ -28,6 +49,36 @@ bool sameEntry(const FileEntry& a, const FileEntry& b) {
          a.lastBlockBytes == b.lastBlockBytes && a.nameView() == b.nameView();
 }
 
+bool terminated(const FileEntry& e) { return std::memchr(e.name, 0, NameFieldSize) != nullptr; }
+
+bool emptySlot(const FileEntry& e) {
+  unsigned char raw[FileEntrySize];
+  encodeEntry(raw, e);
+  return allZero(raw, FileEntrySize);
+}
+
+// The size a chain of `blocks` blocks has when its last one holds
+// `lastBytes`, if that count can be one.
+bool sizeFromChain(uint32_t blocks, uint32_t lastBytes, uint32_t* size) {
+  if (lastBytes > BlockPayload || (lastBytes == 0 && blocks != 1)) return false;
+  uint64_t s = uint64_t{BlockPayload} * (blocks - 1) + lastBytes;
+  if (s > MaxFileSize) return false;
+  *size = static_cast<uint32_t>(s);
+  return true;
+}
+
+// The block count whose geometry gives exactly `value` for `of`, if any.
+template <class Of>
+bool solveBlocks(uint64_t value, Of of, uint32_t* n) {
+  uint32_t lo = 0, hi = MaxBlockCount;
+  while (lo < hi) {  // the first count whose `of` reaches value
+    uint32_t mid = lo + (hi - lo) / 2;
+    if (of(mid) < value) lo = mid + 1; else hi = mid;
+  }
+  *n = lo;
+  return of(lo) == value;
+}
+
 Problem headerProblem(HeaderRule rule) {
   switch (rule) {
     case HeaderRule::LengthHoldsHeader: return Problem::ImageTooShortForHeader;
@@ -39,8 +90,6 @@ Problem headerProblem(HeaderRule rule) {
   }
   return Problem::ImageTooShortForHeader;
 }
-
-bool terminated(const FileEntry& e) { return std::memchr(e.name, 0, NameFieldSize) != nullptr; }
 
 // The names of the kept entries, for finding repeats in one pass: an open
 // hash table of slot numbers whose names are read from the entries
@@ -88,27 +137,49 @@ class Checker {
   Status run(CheckSummary* out);
 
  private:
-  void reportHeader(Problem kind, uint64_t value, uint64_t expected);
-  Status checkHeader(bool* sound);
+  // Reading and judging.
+  Status settleGeometry(bool* settled);
+  void reportHeader(Problem kind, uint64_t value, uint64_t expected, bool mendable);
   Status readBitmap();
   Status readTable();
   Status sweepData();
+  void settleTableEnd();
   void checkSpareBits();
-  void checkEntry(uint32_t slot);
-  void mendTornCopy(uint32_t slot);
-  bool dropUnreachable(uint32_t slot, const FileEntry& probe);
+  void prepare(uint32_t slot);
+  bool wholeOnItsOwn(uint32_t slot, uint64_t* budget) const;
+  bool claimWhole(uint32_t slot, std::vector<uint32_t>* losers);
+  uint32_t before(uint32_t first, uint32_t b) const;
+  bool winsContest(const FileEntry& mine, uint32_t prev, const FileEntry& theirs,
+                   uint32_t theirPrev, uint32_t b) const;
+  void release(uint32_t slot);
+  void claimFirstBlock(uint32_t slot);
+  bool mendTornCopy(uint32_t slot);
   void walkChain(uint32_t slot);
-  void endWalk(uint32_t slot, uint32_t block, uint32_t count);
-  void cutChain(Finding f, uint32_t slot, uint32_t atBlock, uint32_t kept);
+  void judgeWalk(uint32_t slot, Walk& w);
+  uint32_t followUnclaimed(uint32_t from, uint32_t limit) const;
+  void claimRest(uint32_t slot, uint32_t from, Walk* w);
+  void cutChain(uint32_t slot, const Walk& w);
+  void setSize(uint32_t slot, uint32_t size, uint32_t blocks, uint64_t value);
   void checkLastBlockBytes(uint32_t slot);
-  void renameRepeats();
+  void uncoverHiddenEntries();
+  bool wholeHidden(uint32_t slot);
+  void findOrphans();
+  Orphan* orphanFor(uint32_t blocks, uint32_t lastBytes, uint32_t bad, bool anyFits);
+  void claimOrphan(uint32_t slot, Orphan& o);
+  void rejoin();
+  void salvage();
+  void collectNames(std::vector<uint32_t>* repeats);
+  void nameEntries();
   std::string uniqueName(std::string_view base) const;
   BlockState blockState(uint32_t block) const;
   void checkBlocks();
   void summarize(CheckSummary* out) const;
 
+  // Mending.
   Status repair();
+  Status writeHeader();
   Status writeBitmap(bool keepLeaked);
+  Status writeLinks();
   Status writeChangedEntries();
   Status writeSlots(uint64_t firstSlot, const std::vector<const FileEntry*>& entries);
   Status compactTable();
@@ -130,72 +201,126 @@ class Checker {
     f->otherName = std::string(entries_[other].nameView());
   }
   void change(uint32_t slot) { state_[slot] = SlotState::Changed; }
-  uint32_t blockCount() const { return header_.blockCount; }
-  uint64_t slotOffset(uint64_t slot) const { return korvane::slotOffset(blockCount(), slot); }
-  uint64_t blockOffset(uint32_t block) const {
-    return korvane::blockOffset(header_.dataOffset, block);
-  }
+  void drop(uint32_t slot) { state_[slot] = SlotState::Dropped; }
+  bool kept(uint32_t slot) const { return state_[slot] != SlotState::Dropped; }
+  bool marked(uint32_t block) const { return testBit(bitmap_.data(), block); }
+  bool holdsData(uint32_t block) const { return testBit(notZero_.data(), block); }
+  uint32_t blockCount() const { return n_; }
+  uint64_t slotOffset(uint64_t slot) const { return korvane::slotOffset(n_, slot); }
+  uint64_t blockOffset(uint32_t block) const { return korvane::blockOffset(dataOffset_, block); }
 
   File& file_;
   const CheckOptions& opt_;
   const FindingSink& sink_;
-  Header header_;
+  Header header_;        // as on disk
+  uint32_t n_ = 0;       // the block count the check goes by
+  uint32_t dataOffset_ = 0;
+  bool headerChanged_ = false;
+  uint32_t count_ = 0;   // slots in use, as settled
+  uint32_t countOnDisk_ = 0;  // the same, before hidden or saved entries join
+  bool tableEndChanged_ = false;
   std::vector<unsigned char> bitmap_;   // as on disk
-  std::vector<unsigned char> notZero_;  // one bit per block: a free block holds data
+  std::vector<unsigned char> notZero_;  // one bit per block: it holds a byte that is not zero
   std::vector<uint32_t> next_;          // every block's link
+  // Every block's payload bytes up to its last one that is not zero: a
+  // file's last block holds zeros past its lastBlockBytes.
+  std::vector<uint16_t> used_;
   std::vector<uint32_t> owner_;         // slot + 1 of the entry owning a block; 0: none
-  std::vector<FileEntry> entries_;      // the table; kept entries mended in memory
-  std::vector<SlotState> state_;
+  std::vector<FileEntry> entries_;      // every slot; kept entries mended in memory
+  std::vector<SlotState> state_;        // for the slots in use
+  // Walks that did not end as the entry's size says, by slot.
+  std::vector<std::pair<uint32_t, Walk>> pending_;
+  std::vector<uint32_t> needFirst_;     // slots whose first block leads nowhere of theirs
+  std::vector<Orphan> orphans_;
   NameSet names_;
-  std::vector<uint32_t> repeats_;  // slots whose name an earlier kept entry has
-  std::vector<uint32_t> cuts_;     // blocks that are to end their chain
-  std::vector<Run> toZero_;        // leaked and dirty free blocks
+  std::vector<uint32_t> cuts_;                          // blocks that are to end their chain
+  std::vector<std::pair<uint32_t, uint32_t>> relinks_;  // block, its new link
+  std::vector<Run> toZero_;                             // leaked and dirty free blocks
   uint64_t problems_ = 0;
   uint64_t mendable_ = 0;
 };
 
-// ---- reading and checking ---------------------------------------------------
+// ---- the header -------------------------------------------------------------
 
-void Checker::reportHeader(Problem kind, uint64_t value, uint64_t expected) {
+void Checker::reportHeader(Problem kind, uint64_t value, uint64_t expected, bool mendable) {
   Finding f{kind};
-  f.first = header_.blockCount;
+  f.first = n_;
   f.value = value;
   f.expected = expected;
-  f.mendable = false;
+  f.mendable = mendable;
   report(f);
 }
 
-// The header is the one thing a repair never guesses at: every other
-// structure is found through it, so a wrong value here would turn a repair
-// into damage. Its problems are reported and the check stops.
-Status Checker::checkHeader(bool* sound) {
+// Every other structure is found through the block count, so it is only
+// changed where two witnesses agree on another: the file's length (exact
+// for any image not longer than its header says) and dataOffset, which
+// both follow from it. Where they disagree the header is reported and left.
+Status Checker::settleGeometry(bool* settled) {
+  *settled = false;
   uint64_t length = 0;
   if (Status s = readHeader(file_, &header_, &length); !s.ok()) return s;
-  HeaderVerdict verdict = judgeHeader(length, header_);
-  for (int i = 0; i < verdict.count; ++i) {
-    const HeaderFault& f = verdict.faults[i];
-    reportHeader(headerProblem(f.rule), f.value, f.expected);
+  const Header& h = header_;
+  HeaderVerdict verdict = judgeHeader(length, h);
+  bool geometry = length >= HeaderSize && h.blockCount <= MaxBlockCount &&
+                  h.dataOffset == dataOffsetFor(h.blockCount) &&
+                  length >= imageBytes(h.blockCount);
+  n_ = h.blockCount;
+  if (!geometry) {
+    uint32_t byLength = 0, byOffset = 0;
+    bool fromLength = length >= HeaderSize && solveBlocks(length, imageBytes, &byLength);
+    bool fromOffset = solveBlocks(h.dataOffset, dataOffsetFor, &byOffset);
+    bool agree = fromLength && ((fromOffset && byOffset == byLength) || h.blockCount == byLength);
+    if (!agree) {
+      n_ = h.blockCount <= MaxBlockCount ? h.blockCount : 0;
+      for (int i = 0; i < verdict.count; ++i)
+        reportHeader(headerProblem(verdict.faults[i].rule), verdict.faults[i].value,
+                     verdict.faults[i].expected, false);
+      return {};
+    }
+    n_ = byLength;
+    if (h.blockCount != n_) reportHeader(Problem::BlockCountWrong, h.blockCount, n_, true);
+    if (h.dataOffset != dataOffsetFor(n_))
+      reportHeader(Problem::DataOffsetWrong, h.dataOffset, dataOffsetFor(n_), true);
+    headerChanged_ = true;
   }
-  *sound = verdict.sound();
+  dataOffset_ = static_cast<uint32_t>(dataOffsetFor(n_));
+  *settled = true;
   return {};
 }
 
+// A tableEnd outside the table or off a slot boundary is replaced by the
+// end of the slots in use: those before the first empty one. One that is
+// sound is kept here, and may later move over whole entries it hides.
+void Checker::settleTableEnd() {
+  uint64_t start = tableStart(n_);
+  uint32_t end = header_.tableEnd;
+  bool inTable = end >= start && end <= dataOffset_;
+  if (inTable && (end - start) % FileEntrySize == 0) {
+    count_ = static_cast<uint32_t>((end - start) / FileEntrySize);
+    return;
+  }
+  count_ = 0;
+  while (count_ < n_ && !emptySlot(entries_[count_])) ++count_;
+  tableEndChanged_ = true;
+  reportHeader(inTable ? Problem::TableEndMisaligned : Problem::TableEndOutOfRange, end,
+               slotOffset(count_), true);
+}
+
 Status Checker::readBitmap() {
-  bitmap_.resize(static_cast<size_t>(bitmapBytes(blockCount())));
+  bitmap_.resize(static_cast<size_t>(bitmapBytes(n_)));
   return readExact(file_, HeaderSize, bitmap_.data(), bitmap_.size());
 }
 
+// The whole table, used slots or not: a damaged tableEnd may hide entries.
 Status Checker::readTable() {
-  uint64_t count = (header_.tableEnd - tableStart(blockCount())) / FileEntrySize;
-  entries_.reserve(static_cast<size_t>(count));
+  entries_.reserve(n_);
   std::vector<unsigned char> raw;
-  for (uint64_t first = 0; first < count; first += TableBatch) {
-    size_t n = static_cast<size_t>(std::min<uint64_t>(TableBatch, count - first));
+  for (uint64_t first = 0; first < n_; first += TableBatch) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(TableBatch, n_ - first));
     raw.resize(n * FileEntrySize);
     if (Status s = readExact(file_, slotOffset(first), raw.data(), raw.size()); !s.ok()) return s;
     for (size_t i = 0; i < n; ++i) entries_.push_back(decodeEntry(raw.data() + i * FileEntrySize));
   }
-  state_.assign(entries_.size(), SlotState::Kept);
   return {};
 }
 
@@ -203,142 +328,308 @@ Status Checker::readTable() {
 // block's link and whether a block marked free holds anything but zeros.
 // Chains are then walked in memory, whatever order their blocks lie in.
 Status Checker::sweepData() {
-  next_.assign(blockCount(), 0);
+  next_.assign(n_, 0);
+  used_.assign(n_, 0);
   notZero_.assign(bitmap_.size(), 0);
   std::vector<unsigned char> buf(size_t{SweepBlocks} * BlockSize);
-  for (uint32_t start = 0; start < blockCount(); start += SweepBlocks) {
-    uint32_t n = std::min(SweepBlocks, blockCount() - start);
+  for (uint32_t start = 0; start < n_; start += SweepBlocks) {
+    uint32_t n = std::min(SweepBlocks, n_ - start);
     if (Status s = readExact(file_, blockOffset(start), buf.data(), size_t{n} * BlockSize);
         !s.ok())
       return s;
     for (uint32_t i = 0; i < n; ++i) {
       const unsigned char* block = buf.data() + size_t{i} * BlockSize;
       next_[start + i] = decodeU32(block + BlockPayload);
-      if (!testBit(bitmap_.data(), start + i) && !allZero(block, BlockSize))
-        setBit(notZero_.data(), start + i);
+      if (!allZero(block, BlockSize)) setBit(notZero_.data(), start + i);
+      size_t used = BlockPayload;
+      while (used > 0 && block[used - 1] == 0) --used;
+      used_[start + i] = static_cast<uint16_t>(used);
     }
   }
   return {};
 }
 
 void Checker::checkSpareBits() {
-  uint32_t used = blockCount() % 8;
+  uint32_t used = n_ % 8;
   if (used == 0) return;
-  unsigned char spare = bitmap_.back() &
-                        static_cast<unsigned char>(~blockBitsOf(bitmap_.size() - 1, blockCount()));
+  unsigned char spare =
+      bitmap_.back() & static_cast<unsigned char>(~blockBitsOf(bitmap_.size() - 1, n_));
   if (spare == 0) return;
-  uint32_t base = blockCount() - used;
+  uint32_t base = n_ - used;
   Finding f{Problem::SpareBitsSet};
   f.first = base + static_cast<uint32_t>(std::countr_zero(spare));
   f.last = base + 7 - static_cast<uint32_t>(std::countl_zero(spare));
   report(f);
 }
 
-// An entry whose first block cannot be read, or belongs to an earlier file,
-// holds nothing of its own: it goes. An exact repeat of the earlier entry is
-// what an erase cut short leaves behind, and is named as such. `probe` is
-// the entry with its name mended, as an earlier copy of it would be by now.
-bool Checker::dropUnreachable(uint32_t slot, const FileEntry& probe) {
-  Finding f = entryFinding(Problem::FirstBlockOutOfRange, slot);
-  f.value = probe.firstBlock;
-  if (probe.firstBlock < blockCount() && owner_[probe.firstBlock] == 0) return false;
-  if (probe.firstBlock < blockCount()) {
-    uint32_t other = owner_[probe.firstBlock] - 1;
-    f.kind = sameEntry(entries_[other], probe) ? Problem::EntryRepeated : Problem::FirstBlockTaken;
-    setOther(&f, other);
-  }
-  // An unterminated name is moot once the entry goes: one line says why.
-  state_[slot] = SlotState::Dropped;
-  report(f);
-  return true;
-}
+// ---- entries and their chains ------------------------------------------------
 
 // Moving entries down, as an erase does, writes each slot from the one
-// above it. A crash that lands only part of a slot leaves it starting like
-// the entry above, whose first block it shares, and ending like the entry it
-// held before. The entry above is still whole: it is copied down, and then
-// goes as an exact repeat.
-void Checker::mendTornCopy(uint32_t slot) {
-  if (slot + 1 >= entries_.size()) return;
-  FileEntry& e = entries_[slot];
-  const FileEntry& above = entries_[slot + 1];
-  if (e.firstBlock != above.firstBlock || sameEntry(e, above)) return;
+// above it. A crash tears such a write at a sector boundary: a slot that
+// straddles one then begins with the bytes of the entry above, up to the
+// boundary, and ends with its own old bytes, which the entry below it
+// already holds. The entry above is still whole: it is copied down, and
+// then goes as an exact repeat.
+bool Checker::mendTornCopy(uint32_t slot) {
+  if (slot + 1 >= count_) return false;
+  uint64_t intoSector = slotOffset(slot) % SectorSize;
+  uint64_t split = SectorSize - intoSector;
+  if (intoSector == 0 || split >= FileEntrySize) return false;
+  unsigned char here[FileEntrySize], above[FileEntrySize];
+  encodeEntry(here, entries_[slot]);
+  encodeEntry(above, entries_[slot + 1]);
+  if (std::memcmp(here, above, split) != 0 || std::memcmp(here, above, FileEntrySize) == 0)
+    return false;
   Finding f = entryFinding(Problem::EntryTorn, slot);
   setOther(&f, slot + 1);
   report(f);
-  e = above;
+  entries_[slot] = entries_[slot + 1];
+  change(slot);
+  return true;
+}
+
+// Mends what an entry's own bytes show: a torn copy, an empty slot, a
+// name without its NUL.
+void Checker::prepare(uint32_t slot) {
+  mendTornCopy(slot);
+  FileEntry& e = entries_[slot];
+  if (emptySlot(e)) {
+    drop(slot);
+    return report(entryFinding(Problem::EntryEmpty, slot));
+  }
+  if (!terminated(e)) {
+    report(entryFinding(Problem::NameUnterminated, slot));
+    e.name[MaxNameLength] = 0;
+    change(slot);
+  }
+}
+
+// Whether the entry's chain, on its own, is exactly what its size and
+// lastBlockBytes say: every witness agrees. `budget` bounds the hops of all
+// these walks together, as damaged chains may overlap; once it is spent,
+// entries are walked the careful way instead.
+bool Checker::wholeOnItsOwn(uint32_t slot, uint64_t* budget) const {
+  const FileEntry& e = entries_[slot];
+  uint64_t need = blocksForFile(e.fileSize);
+  if (e.firstBlock >= n_ || need > n_ || need > *budget ||
+      e.lastBlockBytes != lastBlockBytesFor(e.fileSize))
+    return false;
+  *budget -= need;
+  uint32_t b = e.firstBlock;
+  // A chain that loops never reaches EndOfChain, so need hops decide.
+  for (uint64_t i = 1; i < need; ++i) {
+    if (next_[b] >= n_) return false;
+    b = next_[b];
+  }
+  return next_[b] == EndOfChain && used_[b] <= e.lastBlockBytes;
+}
+
+// The block before `b` in the chain from `first`, or EndOfChain when `b`
+// starts it; the chain is one a whole entry holds.
+uint32_t Checker::before(uint32_t first, uint32_t b) const {
+  uint32_t prev = EndOfChain;
+  for (uint32_t at = first; at != b; at = next_[at]) prev = at;
+  return prev;
+}
+
+void Checker::release(uint32_t slot) {
+  for (uint32_t b = entries_[slot].firstBlock;; b = next_[b]) {
+    owner_[b] = 0;
+    if (next_[b] == EndOfChain) return;
+  }
+}
+
+// Two whole files meet at block `b` where damage turned a link or a first
+// block into the other's chain; `mine` reaches it from block `prev` and
+// `theirs` from `theirPrev` (EndOfChain: it starts there). The shared tail
+// goes to the file whose lastBlockBytes is exactly what its last block
+// holds (a file's last block is zero past its data), else to the one that
+// reaches it from the block just before it (files are laid out in
+// ascending runs), else to the one whose chain starts there, else to the
+// earlier. True when `mine` wins.
+bool Checker::winsContest(const FileEntry& mine, uint32_t prev, const FileEntry& theirs,
+                          uint32_t theirPrev, uint32_t b) const {
+  uint32_t last = b;
+  while (next_[last] != EndOfChain) last = next_[last];
+  bool mineExact = used_[last] == mine.lastBlockBytes;
+  bool theirsExact = used_[last] == theirs.lastBlockBytes;
+  if (mineExact != theirsExact) return mineExact;
+  bool mineNext = prev != EndOfChain && prev + 1 == b;
+  bool theirsNext = theirPrev != EndOfChain && theirPrev + 1 == b;
+  if (mineNext != theirsNext) return mineNext;
+  return prev == EndOfChain && theirPrev != EndOfChain;
+}
+
+// A whole entry takes its chain unless an earlier whole one holds part of
+// it. An exact repeat of that one is what an erase cut short leaves; a
+// contest lost sends the loser to be walked with the other entries.
+bool Checker::claimWhole(uint32_t slot, std::vector<uint32_t>* losers) {
+  const FileEntry& e = entries_[slot];
+  uint32_t prev = EndOfChain;
+  for (uint32_t b = e.firstBlock;; prev = b, b = next_[b]) {
+    if (owner_[b] != 0) {
+      uint32_t other = owner_[b] - 1;
+      const FileEntry& o = entries_[other];
+      if (b == e.firstBlock && sameEntry(o, e)) {
+        Finding f = entryFinding(Problem::EntryRepeated, slot);
+        setOther(&f, other);
+        drop(slot);
+        report(f);
+        return true;
+      }
+      if (!winsContest(e, prev, o, before(o.firstBlock, b), b)) return false;
+      release(other);
+      losers->push_back(other);
+    }
+    if (next_[b] == EndOfChain) break;
+  }
+  for (uint32_t b = e.firstBlock;; b = next_[b]) {
+    owner_[b] = slot + 1;
+    if (next_[b] == EndOfChain) return true;
+  }
+}
+
+// For the other entries, first blocks are claimed before any of their
+// chains is walked: a block that starts an entry belongs to it before a
+// chain that runs into it.
+void Checker::claimFirstBlock(uint32_t slot) {
+  FileEntry& e = entries_[slot];
+  if (e.firstBlock < n_ && owner_[e.firstBlock] != 0) {
+    uint32_t other = owner_[e.firstBlock] - 1;
+    if (sameEntry(entries_[other], e)) {
+      Finding f = entryFinding(Problem::EntryRepeated, slot);
+      setOther(&f, other);
+      drop(slot);
+      return report(f);
+    }
+  }
+  bool leadsNowhere = e.firstBlock >= n_ || owner_[e.firstBlock] != 0 ||
+                      (!marked(e.firstBlock) && !holdsData(e.firstBlock));
+  if (leadsNowhere) return needFirst_.push_back(slot);
+  owner_[e.firstBlock] = slot + 1;
+}
+
+// Claims the chain's blocks for the entry, one hop per block, up to the
+// blocks its size needs, and stops at its end or at the first damage.
+// Every hop claims a block no file held before, so the walks of all entries
+// together take at most blockCount hops.
+void Checker::walkChain(uint32_t slot) {
+  uint64_t need = blocksForFile(entries_[slot].fileSize);
+  Walk w;
+  w.last = entries_[slot].firstBlock;
+  w.count = 1;
+  for (;;) {
+    w.link = next_[w.last];
+    if (w.link == EndOfChain && w.count == need) return checkLastBlockBytes(slot);
+    if (w.link == EndOfChain || w.count == need || w.link >= n_ || owner_[w.link] != 0) {
+      w.end = w.link == EndOfChain ? WalkEnd::Short
+              : w.count == need    ? WalkEnd::Long
+                                   : WalkEnd::Broken;
+      pending_.emplace_back(slot, w);
+      return;
+    }
+    owner_[w.link] = slot + 1;
+    w.last = w.link;
+    ++w.count;
+  }
+}
+
+// The blocks from `from` on that no file holds, up to EndOfChain: how many,
+// or 0 when the chain does not end there within `limit` hops.
+uint32_t Checker::followUnclaimed(uint32_t from, uint32_t limit) const {
+  uint32_t count = 0;
+  for (uint32_t b = from; count < limit; b = next_[b]) {
+    if (b >= n_ || owner_[b] != 0) return 0;
+    ++count;
+    if (next_[b] == EndOfChain) return count;
+  }
+  return 0;
+}
+
+// Claims the chain from `from` to its EndOfChain for the entry.
+void Checker::claimRest(uint32_t slot, uint32_t from, Walk* w) {
+  for (uint32_t b = from;; b = next_[b]) {
+    owner_[b] = slot + 1;
+    w->last = b;
+    ++w->count;
+    if (next_[b] == EndOfChain) break;
+  }
+  w->link = EndOfChain;
+  w->end = WalkEnd::Whole;
+}
+
+void Checker::setSize(uint32_t slot, uint32_t size, uint32_t blocks, uint64_t value) {
+  FileEntry& e = entries_[slot];
+  Finding f = entryFinding(Problem::SizeWrong, slot);
+  f.value = value;
+  f.expected = size;
+  f.first = blocks;
+  f.keptBytes = size;
+  report(f);
+  e.fileSize = size;
+  e.lastBlockBytes = lastBlockBytesFor(size);
   change(slot);
 }
 
-void Checker::checkEntry(uint32_t slot) {
-  mendTornCopy(slot);
+// Judges a walk by every witness of the file's size: fileSize, the chain's
+// length, and lastBlockBytes. Where the chain and lastBlockBytes agree
+// against fileSize, they win; a chain that runs on past the size is taken
+// whole when it ends in blocks no file holds and lastBlockBytes agrees.
+void Checker::judgeWalk(uint32_t slot, Walk& w) {
   FileEntry& e = entries_[slot];
-  FileEntry probe = e;
-  if (!terminated(probe)) probe.name[MaxNameLength] = 0;
-  if (dropUnreachable(slot, probe)) return;
-  if (!terminated(e)) {
-    report(entryFinding(Problem::NameUnterminated, slot));
-    e = probe;
-    change(slot);
-  }
-  walkChain(slot);
-  uint32_t holder = 0;
-  if (names_.find(e.nameView(), &holder))
-    repeats_.push_back(slot);
-  else
-    names_.insert(slot);
-}
-
-// Claims the chain's blocks for the entry, one hop per block, and stops at
-// its end or at the first damage. Every hop claims a block no file held
-// before, so the walks of all entries together take at most blockCount hops.
-void Checker::walkChain(uint32_t slot) {
-  uint64_t need = blocksForFile(entries_[slot].fileSize);
-  uint32_t block = entries_[slot].firstBlock;
-  for (uint32_t count = 1;; ++count) {
-    owner_[block] = slot + 1;
-    uint32_t link = next_[block];
-    if (count == need || link == EndOfChain || link >= blockCount() || owner_[link] != 0)
-      return endWalk(slot, block, count);
-    block = link;
-  }
-}
-
-// Judges where the walk stopped: at `block`, the `count`-th of the chain.
-void Checker::endWalk(uint32_t slot, uint32_t block, uint32_t count) {
-  uint64_t need = blocksForFile(entries_[slot].fileSize);
-  uint32_t link = next_[block];
-  Finding f = entryFinding(Problem::LinkOutOfRange, slot);
-  f.first = block, f.value = link, f.expected = count;
-  if (count == need) {
-    if (link != EndOfChain) {
-      f.kind = Problem::ChainNotEnded;
-      report(f);
-      cuts_.push_back(block);
+  uint32_t size = 0;
+  if (w.end == WalkEnd::Long) {
+    uint32_t extra = followUnclaimed(w.link, n_);
+    bool lastAgrees = e.lastBlockBytes == lastBlockBytesFor(e.fileSize);
+    if (extra > 0 && !lastAgrees && sizeFromChain(w.count + extra, e.lastBlockBytes, &size)) {
+      claimRest(slot, w.link, &w);
+      return setSize(slot, size, w.count, e.fileSize);
     }
-    return checkLastBlockBytes(slot);
+    Finding f = entryFinding(Problem::ChainNotEnded, slot);
+    f.first = w.last, f.value = w.link;
+    report(f);
+    cuts_.push_back(w.last);
+  } else if (w.end == WalkEnd::Short) {
+    // lastBlockBytes sides with the chain, or with fileSize: then the chain
+    // lost its end, which may yet be found.
+    if (e.lastBlockBytes == lastBlockBytesFor(e.fileSize)) {
+      w.end = WalkEnd::Broken;
+      return;
+    }
+    if (sizeFromChain(w.count, e.lastBlockBytes, &size))
+      return setSize(slot, size, w.count, e.fileSize);
+    Finding f = entryFinding(Problem::ChainTooShort, slot);
+    f.value = w.count, f.expected = blocksForFile(e.fileSize);
+    f.keptBytes = uint64_t{w.count} * BlockPayload;
+    report(f);
+    e.fileSize = w.count * BlockPayload;  // below the old size, so it fits
+    e.lastBlockBytes = BlockPayload;
+    return change(slot);
+  } else if (w.end == WalkEnd::Broken) {
+    return;  // the rest of the chain may yet be found
   }
-  if (link == EndOfChain) {
-    f.kind = Problem::ChainTooShort, f.value = count, f.expected = need;
-    return cutChain(f, slot, EndOfChain, count);
-  }
-  if (link < blockCount() && owner_[link] == slot + 1) f.kind = Problem::ChainLoops;
-  if (link < blockCount() && owner_[link] != slot + 1) {
-    f.kind = Problem::ChainCrosses;
-    setOther(&f, owner_[link] - 1);
-  }
-  cutChain(f, slot, block, count);
+  checkLastBlockBytes(slot);
 }
 
-// Keeps the `kept` blocks walked so far, each a full one: the file keeps
-// every byte its chain still leads to. `atBlock` is to end the chain, unless
-// it already does.
-void Checker::cutChain(Finding f, uint32_t slot, uint32_t atBlock, uint32_t kept) {
+// Keeps the blocks walked so far, each a full one: the file keeps every
+// byte its chain still leads to.
+void Checker::cutChain(uint32_t slot, const Walk& w) {
   FileEntry& e = entries_[slot];
-  f.keptBytes = uint64_t{kept} * BlockPayload;
+  Finding f = entryFinding(Problem::LinkOutOfRange, slot);
+  f.first = w.last, f.value = w.link, f.expected = w.count;
+  if (w.link == EndOfChain) {
+    f.kind = Problem::ChainTooShort;
+    f.value = w.count, f.expected = blocksForFile(e.fileSize);
+  }
+  if (w.link < n_ && owner_[w.link] == slot + 1) f.kind = Problem::ChainLoops;
+  if (w.link < n_ && owner_[w.link] != 0 && owner_[w.link] != slot + 1) {
+    f.kind = Problem::ChainCrosses;
+    setOther(&f, owner_[w.link] - 1);
+  }
+  f.keptBytes = uint64_t{w.count} * BlockPayload;
   report(f);
-  if (atBlock != EndOfChain) cuts_.push_back(atBlock);
-  e.fileSize = kept * BlockPayload;  // below the old size, so it fits
+  if (w.link != EndOfChain) cuts_.push_back(w.last);
+  e.fileSize = w.count * BlockPayload;  // below the old size, so it fits
   e.lastBlockBytes = BlockPayload;
   change(slot);
 }
@@ -354,11 +645,192 @@ void Checker::checkLastBlockBytes(uint32_t slot) {
   change(slot);
 }
 
+// Whole entries just past a sound tableEnd, whose chains no file holds, are
+// files a damaged tableEnd hides: the table end moves over them.
+void Checker::uncoverHiddenEntries() {
+  if (tableEndChanged_) return;
+  uint32_t from = count_;
+  while (count_ < n_ && wholeHidden(count_)) {
+    state_.push_back(SlotState::Kept);
+    Walk w;
+    claimRest(count_, entries_[count_].firstBlock, &w);
+    ++count_;
+  }
+  if (count_ == from) return;
+  tableEndChanged_ = true;
+  Finding f{Problem::TableEndHidesEntries};
+  f.first = n_, f.value = header_.tableEnd, f.expected = slotOffset(count_);
+  f.last = count_ - from;
+  report(f);
+}
+
+bool Checker::wholeHidden(uint32_t slot) {
+  const FileEntry& e = entries_[slot];
+  uint32_t holder = 0;
+  if (!terminated(e) || e.nameView().empty() || names_.find(e.nameView(), &holder)) return false;
+  if (e.firstBlock >= n_ || e.lastBlockBytes != lastBlockBytesFor(e.fileSize)) return false;
+  uint64_t need = blocksForFile(e.fileSize);
+  if (followUnclaimed(e.firstBlock, static_cast<uint32_t>(need)) != need) return false;
+  for (uint32_t b = e.firstBlock;; b = next_[b]) {
+    if (!marked(b)) return false;
+    if (next_[b] == EndOfChain) return true;
+  }
+}
+
+// Chains of blocks no file holds that hold data and end in EndOfChain: a
+// head is such a block that no other one links to. A block of zeros holds
+// nothing, however it is marked.
+void Checker::findOrphans() {
+  auto candidate = [this](uint32_t b) { return b < n_ && owner_[b] == 0 && holdsData(b); };
+  std::vector<unsigned char> linked(bitmap_.size(), 0), seen(bitmap_.size(), 0);
+  for (uint32_t b = 0; b < n_; ++b)
+    if (candidate(b) && candidate(next_[b])) setBit(linked.data(), next_[b]);
+  for (uint32_t head = 0; head < n_; ++head) {
+    if (!candidate(head) || testBit(linked.data(), head)) continue;
+    bool allMarked = true;
+    uint32_t count = 0;
+    // Each walk stops at a block an earlier one saw, so between them they
+    // visit every block at most once, and no two orphans share a block.
+    for (uint32_t b = head; candidate(b) && !testBit(seen.data(), b); b = next_[b]) {
+      setBit(seen.data(), b);
+      allMarked = allMarked && marked(b);
+      ++count;
+      if (next_[b] == EndOfChain) {
+        orphans_.push_back({head, count, b, allMarked});
+        break;
+      }
+    }
+  }
+}
+
+// Whether two block numbers differ in one byte at most: what a damaged bit
+// or byte leaves of a link or a first block.
+bool nearby(uint32_t a, uint32_t b) {
+  uint32_t x = a ^ b;
+  for (uint32_t lane = 0xFF; lane != 0; lane <<= 8)
+    if ((x & lane) == x) return true;
+  return false;
+}
+
+// The unclaimed orphan of exactly `blocks` blocks whose last one holds no
+// more than `lastBytes` bytes that fits best: its head near `bad` (the
+// value damage left where its head belonged), its last block holding
+// exactly `lastBytes`. A tie fits nothing; so does a far one unless
+// `anyFits`.
+Orphan* Checker::orphanFor(uint32_t blocks, uint32_t lastBytes, uint32_t bad, bool anyFits) {
+  Orphan* best = nullptr;
+  int bestScore = -1, ties = 0;
+  for (Orphan& o : orphans_) {
+    if (o.taken || o.count != blocks || used_[o.last] > lastBytes) continue;
+    // Nearness outweighs a last block that holds exactly lastBytes.
+    int score = 2 * nearby(o.head, bad) + (used_[o.last] == lastBytes);
+    if (score > bestScore) best = &o, bestScore = score, ties = 0;
+    else if (score == bestScore) ++ties;
+  }
+  if (!best || ties > 0) return nullptr;
+  return bestScore >= 2 || anyFits ? best : nullptr;
+}
+
+void Checker::claimOrphan(uint32_t slot, Orphan& o) {
+  o.taken = true;
+  for (uint32_t b = o.head, i = 0; i < o.count; ++i, b = next_[b]) owner_[b] = slot + 1;
+}
+
+// Entries whose chain broke off, or whose first block leads nowhere of
+// theirs, get back the orphan that holds exactly their missing blocks.
+// What finds no orphan is cut at the damage, or dropped.
+void Checker::rejoin() {
+  findOrphans();
+  for (auto& [slot, w] : pending_) {
+    if (w.end != WalkEnd::Broken) continue;
+    uint64_t missing = blocksForFile(entries_[slot].fileSize) - w.count;
+    const FileEntry& e = entries_[slot];
+    Orphan* o = orphanFor(static_cast<uint32_t>(missing), lastBlockBytesFor(e.fileSize), w.link, true);
+    if (!o) {
+      cutChain(slot, w);
+      continue;
+    }
+    Finding f = entryFinding(Problem::ChainRejoined, slot);
+    f.first = w.last, f.value = w.link, f.expected = o->head;
+    report(f);
+    claimOrphan(slot, *o);
+    relinks_.push_back({w.last, o->head});
+    w.end = WalkEnd::Whole;
+    checkLastBlockBytes(slot);
+  }
+  for (uint32_t slot : needFirst_) {
+    FileEntry& e = entries_[slot];
+    // A first block another file starts in is weaker evidence than one
+    // outside the image or holding nothing: only a near orphan will do.
+    bool taken = e.firstBlock < n_ && owner_[e.firstBlock] != 0;
+    Orphan* o = orphanFor(static_cast<uint32_t>(blocksForFile(e.fileSize)),
+                          lastBlockBytesFor(e.fileSize), e.firstBlock, !taken);
+    if (o) {
+      Finding f = entryFinding(Problem::FirstBlockFound, slot);
+      f.value = e.firstBlock, f.first = o->head;
+      report(f);
+      claimOrphan(slot, *o);
+      e.firstBlock = o->head;
+      change(slot);
+      checkLastBlockBytes(slot);
+      continue;
+    }
+    Finding f = entryFinding(Problem::FirstBlockOutOfRange, slot);
+    f.value = e.firstBlock;
+    if (e.firstBlock < n_ && owner_[e.firstBlock] != 0) {
+      f.kind = Problem::FirstBlockTaken;
+      setOther(&f, owner_[e.firstBlock] - 1);
+    } else if (e.firstBlock < n_) {
+      f.kind = Problem::FirstBlockFree;
+    }
+    drop(slot);
+    report(f);
+  }
+}
+
+// Orphans no entry took, all marked used, become files of their own while
+// the table has room, rather than being freed: nothing readable is lost.
+void Checker::salvage() {
+  uint64_t files = std::count_if(state_.begin(), state_.end(),
+                                 [](SlotState s) { return s != SlotState::Dropped; });
+  for (Orphan& o : orphans_) {
+    if (o.taken || !o.marked || files + 1 > n_ || count_ >= n_) continue;
+    uint32_t slot = count_++;
+    std::string name = uniqueName("lost." + std::to_string(o.head));
+    FileEntry e = makeEntry(name, o.head, o.count * BlockPayload);
+    entries_[slot] = e;
+    state_.push_back(SlotState::Changed);
+    names_.insert(slot);
+    claimOrphan(slot, o);
+    ++files;
+    tableEndChanged_ = true;
+    Finding f{Problem::OrphanSaved};
+    f.first = o.head, f.value = o.count, f.newName = name;
+    report(f);
+  }
+}
+
+// Fills the name set with the kept entries' names, first come first;
+// `repeats` gets the later entries that repeat one.
+void Checker::collectNames(std::vector<uint32_t>* repeats) {
+  names_.reserve(n_);
+  for (uint32_t slot = 0; slot < count_; ++slot) {
+    uint32_t holder = 0;
+    if (!kept(slot)) continue;
+    if (!names_.find(entries_[slot].nameView(), &holder))
+      names_.insert(slot);
+    else if (repeats)
+      repeats->push_back(slot);
+  }
+}
+
 // Two different files under one name: the later one cannot be reached by
-// its name, so it gets a new one. Done after every kept name is known, so
-// the new name repeats none of them.
-void Checker::renameRepeats() {
-  for (uint32_t slot : repeats_) {
+// its name, so it gets a new one, chosen once every kept name is known so
+// that it repeats none of them.
+void Checker::nameEntries() {
+  std::vector<uint32_t> repeats;
+  collectNames(&repeats);
+  for (uint32_t slot : repeats) {
     FileEntry& e = entries_[slot];
     uint32_t holder = 0;
     (void)names_.find(e.nameView(), &holder);
@@ -373,14 +845,16 @@ void Checker::renameRepeats() {
   }
 }
 
-// "base~k" for the smallest k not taken, the base shortened to fit. Distinct
-// k give distinct names, so fewer than entries + 2 tries find a free one.
+// The name itself when free, else "base~k" for the smallest k not taken,
+// the base shortened to fit. Distinct k give distinct names, so fewer than
+// blockCount + 2 tries find a free one.
 std::string Checker::uniqueName(std::string_view base) const {
-  for (uint64_t k = 1; k <= entries_.size() + 1; ++k) {
+  uint32_t holder = 0;
+  if (!names_.find(base, &holder)) return std::string(base);
+  for (uint64_t k = 1; k <= uint64_t{n_} + 1; ++k) {
     std::string suffix = "~" + std::to_string(k);
     std::string name(base.substr(0, MaxNameLength - suffix.size()));
     name += suffix;
-    uint32_t holder = 0;
     if (!names_.find(name, &holder)) return name;
   }
   return {};  // not reached
@@ -388,20 +862,18 @@ std::string Checker::uniqueName(std::string_view base) const {
 
 BlockState Checker::blockState(uint32_t block) const {
   bool owned = owner_[block] != 0;
-  bool marked = testBit(bitmap_.data(), block);
-  if (owned) return marked ? BlockState::Fine : BlockState::Unmarked;
-  if (marked) return BlockState::Leaked;
-  return testBit(notZero_.data(), block) ? BlockState::NotZero : BlockState::Fine;
+  if (owned) return marked(block) ? BlockState::Fine : BlockState::Unmarked;
+  if (marked(block)) return BlockState::Leaked;
+  return holdsData(block) ? BlockState::NotZero : BlockState::Fine;
 }
 
 // Compares the bitmap with the blocks the kept chains own, one finding per
 // run of blocks in the same state.
 void Checker::checkBlocks() {
-  uint32_t n = blockCount();
-  for (uint32_t block = 0; block < n;) {
+  for (uint32_t block = 0; block < n_;) {
     BlockState st = blockState(block);
     uint32_t end = block + 1;
-    while (end < n && blockState(end) == st) ++end;
+    while (end < n_ && blockState(end) == st) ++end;
     if (st != BlockState::Fine) {
       Finding f{st == BlockState::Unmarked ? Problem::BlocksUnmarked
                 : st == BlockState::Leaked ? Problem::BlocksLeaked
@@ -415,32 +887,27 @@ void Checker::checkBlocks() {
 }
 
 void Checker::summarize(CheckSummary* out) const {
-  out->blockCount = blockCount();
+  out->blockCount = n_;
   out->problems = problems_;
-  for (uint32_t b = 0; b < blockCount(); ++b) {
-    bool used = opt_.repair ? owner_[b] != 0 : testBit(bitmap_.data(), b);
-    out->usedBlocks += used;
-  }
+  for (uint32_t b = 0; b < n_; ++b) out->usedBlocks += opt_.repair ? owner_[b] != 0 : marked(b);
   out->files = opt_.repair ? std::count_if(state_.begin(), state_.end(),
                                            [](SlotState s) { return s != SlotState::Dropped; })
-                           : entries_.size();
+                           : countOnDisk_;
 }
 
 // ---- mending ---------------------------------------------------------------
-// The order follows the rules korvane's own writes keep: a block's bit is
-// set before anything new points to it, links and entries shrink before the
-// blocks they let go of are freed, each step is on disk before the next one
-// depends on it, and tableEnd moves last among the table's writes. A crash at
-// any point leaves an image a second run mends the same way.
+// The order follows the rules korvane's own writes keep: the header first,
+// as everything is found through it; a block's bit is set before anything
+// new points to it; links and entries change before the blocks they let go
+// of are freed; each step is on disk before the next one depends on it;
+// and tableEnd moves last among the table's writes. A crash at any point
+// leaves an image a second run mends the same way.
 
 Status Checker::repair() {
+  if (Status s = writeHeader(); !s.ok()) return s;
   if (Status s = writeBitmap(true); !s.ok()) return s;
   if (Status s = file_.sync(); !s.ok()) return s;
-  unsigned char end[LinkSize];
-  encodeU32(end, EndOfChain);
-  for (uint32_t block : cuts_)
-    if (Status s = writeAt(file_, blockOffset(block) + BlockPayload, end, LinkSize); !s.ok())
-      return s;
+  if (Status s = writeLinks(); !s.ok()) return s;
   if (Status s = writeChangedEntries(); !s.ok()) return s;
   if (Status s = file_.sync(); !s.ok()) return s;
   if (Status s = compactTable(); !s.ok()) return s;
@@ -450,18 +917,42 @@ Status Checker::repair() {
   return file_.sync();
 }
 
+// blockCount and dataOffset, in one write that no sector boundary splits.
+Status Checker::writeHeader() {
+  if (!headerChanged_) return {};
+  unsigned char raw[8];
+  encodeU32(raw + BlockCountOffset, n_);
+  encodeU32(raw + DataOffsetOffset, dataOffset_);
+  if (Status s = writeAt(file_, BlockCountOffset, raw, sizeof raw); !s.ok()) return s;
+  return file_.sync();
+}
+
 // Writes the bitmap that marks every owned block, keeping the bits of
 // leaked blocks while something may still point to them; spare bits clear.
 Status Checker::writeBitmap(bool keepLeaked) {
   std::vector<unsigned char> want(bitmap_.size(), 0);
-  for (uint32_t b = 0; b < blockCount(); ++b)
-    if (owner_[b] != 0 || (keepLeaked && testBit(bitmap_.data(), b))) setBit(want.data(), b);
+  for (uint32_t b = 0; b < n_; ++b)
+    if (owner_[b] != 0 || (keepLeaked && marked(b))) setBit(want.data(), b);
   size_t lo = 0, hi = want.size();
   while (lo < hi && want[lo] == bitmap_[lo]) ++lo;
   while (hi > lo && want[hi - 1] == bitmap_[hi - 1]) --hi;
   if (lo == hi) return {};
   if (Status s = writeAt(file_, HeaderSize + lo, want.data() + lo, hi - lo); !s.ok()) return s;
   bitmap_ = std::move(want);
+  return {};
+}
+
+Status Checker::writeLinks() {
+  unsigned char raw[LinkSize];
+  encodeU32(raw, EndOfChain);
+  for (uint32_t block : cuts_)
+    if (Status s = writeAt(file_, blockOffset(block) + BlockPayload, raw, LinkSize); !s.ok())
+      return s;
+  for (auto [block, link] : relinks_) {
+    encodeU32(raw, link);
+    if (Status s = writeAt(file_, blockOffset(block) + BlockPayload, raw, LinkSize); !s.ok())
+      return s;
+  }
   return {};
 }
 
@@ -476,8 +967,8 @@ Status Checker::writeSlots(uint64_t firstSlot, const std::vector<const FileEntry
 // written with the bytes they hold on disk, which no crash can spoil.
 Status Checker::writeChangedEntries() {
   std::vector<const FileEntry*> span;
-  for (size_t base = 0; base < entries_.size(); base += TableBatch) {
-    size_t end = std::min(base + TableBatch, entries_.size());
+  for (size_t base = 0; base < count_; base += TableBatch) {
+    size_t end = std::min<size_t>(base + TableBatch, count_);
     size_t lo = end, hi = base;
     for (size_t slot = base; slot < end; ++slot) {
       if (state_[slot] != SlotState::Changed) continue;
@@ -493,15 +984,15 @@ Status Checker::writeChangedEntries() {
 }
 
 // Moves the kept entries down over the dropped ones, lowest first, so a
-// crash shows an entry twice at worst, then commits the shorter table.
+// crash shows an entry twice at worst, then commits the table's new end.
 Status Checker::compactTable() {
   auto firstDropped = std::find(state_.begin(), state_.end(), SlotState::Dropped);
-  if (firstDropped == state_.end()) return {};
   uint64_t to = static_cast<uint64_t>(firstDropped - state_.begin());
+  if (firstDropped == state_.end() && !tableEndChanged_) return {};
   std::vector<const FileEntry*> batch;
-  for (uint64_t from = to; from <= entries_.size(); ++from) {
-    bool kept = from < entries_.size() && state_[from] != SlotState::Dropped;
-    if (kept && batch.size() < TableBatch) {
+  for (uint64_t from = to; from <= count_; ++from) {
+    bool keep = from < count_ && kept(static_cast<uint32_t>(from));
+    if (keep && batch.size() < TableBatch) {
       batch.push_back(&entries_[from]);
       continue;
     }
@@ -509,7 +1000,7 @@ Status Checker::compactTable() {
       if (Status s = writeSlots(to, batch); !s.ok()) return s;
     to += batch.size();
     batch.clear();
-    if (kept) batch.push_back(&entries_[from]);
+    if (keep) batch.push_back(&entries_[from]);
   }
   if (Status s = file_.sync(); !s.ok()) return s;
   unsigned char raw[4];
@@ -526,19 +1017,39 @@ Status Checker::zeroFreed() {
 }
 
 Status Checker::run(CheckSummary* out) {
-  bool sound = false;
-  if (Status s = checkHeader(&sound); !s.ok()) return s;
+  bool settled = false;
+  if (Status s = settleGeometry(&settled); !s.ok()) return s;
   out->problems = problems_;
-  if (!sound) return {};
+  if (!settled) return {};
   out->headerSound = true;
   if (Status s = readBitmap(); !s.ok()) return s;
   if (Status s = readTable(); !s.ok()) return s;
   if (Status s = sweepData(); !s.ok()) return s;
+  settleTableEnd();
   checkSpareBits();
-  owner_.assign(blockCount(), 0);
-  names_.reserve(entries_.size());
-  for (uint32_t slot = 0; slot < entries_.size(); ++slot) checkEntry(slot);
-  renameRepeats();
+  owner_.assign(n_, 0);
+  state_.assign(count_, SlotState::Kept);
+  countOnDisk_ = count_;
+  for (uint32_t slot = 0; slot < count_; ++slot) prepare(slot);
+  // Files every witness agrees on go first, then the rest, so damage in one
+  // file never costs a sound one its blocks.
+  std::vector<uint32_t> rest;
+  uint64_t budget = 2 * uint64_t{n_};
+  for (uint32_t slot = 0; slot < count_; ++slot)
+    if (kept(slot) && !(wholeOnItsOwn(slot, &budget) && claimWhole(slot, &rest)))
+      rest.push_back(slot);
+  std::sort(rest.begin(), rest.end());
+  for (uint32_t slot : rest) claimFirstBlock(slot);
+  for (uint32_t slot : rest) {
+    uint32_t first = entries_[slot].firstBlock;
+    if (kept(slot) && first < n_ && owner_[first] == slot + 1) walkChain(slot);
+  }
+  for (auto& [slot, w] : pending_) judgeWalk(slot, w);
+  collectNames(nullptr);
+  uncoverHiddenEntries();
+  rejoin();
+  nameEntries();
+  salvage();
   checkBlocks();
   if (opt_.repair && problems_ > 0)
     if (Status s = repair(); !s.ok()) return s;
