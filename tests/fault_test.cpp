@@ -93,6 +93,7 @@ struct World {
     (void)checkImage(env, "d.img", {}, &found, &sum);
     for (const Finding& f : found)
       if (!(half |= f.kind == Problem::EntryTorn) && f.kind != Problem::BlocksLeaked && f.kind != Problem::EntryRepeated &&
+          f.kind != Problem::OrphanSaved && f.kind != Problem::TableEndHidesEntries &&
           !(failed && f.kind == Problem::FreeBlocksNotZero))
         return "problem " + std::to_string(int(f.kind)) + " at slot " + std::to_string(f.slot);
     if (half && !torn) return "half an entry";
@@ -183,7 +184,9 @@ TEST(Faults, EveryScenarioUnderEveryPlan) {
             EXPECT_EQ(judge(w.env, "d.img", Look::Clean, &w.want), "") << where;
           } else if (later) {
             EXPECT_EQ(out + std::to_string(lines), "File " + sc.name + " removed from disk.\n1") << where;
-            EXPECT_EQ(judge(w.env, "d.img", Look::Repaired, &w.want), "") << where;
+            // Its blocks still hold it whole, just past the table's end: a
+            // repair that loses nothing may take it for a file tableEnd hides.
+            EXPECT_EQ(judge(w.env, "d.img", Look::Repaired, &sc.base.keep, sc.name), "") << where;
           } else {
             EXPECT_TRUE(lines == 1 || sc.kind == Repair || (sc.kind == Stat && lines == 2)) << where << ": " << err;
             EXPECT_TRUE(out.empty() || sc.kind == Stat) << where << ": " << out;

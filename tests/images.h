@@ -65,7 +65,6 @@ struct Disk {
     return data;
   }
   Bytes file(const std::string& name, const std::vector<uint32_t>& chain, uint32_t size) { return file(name, chain, pattern(size, seed++)); }
-  void keepPrefix(const std::string& name, size_t n) { keep[name].resize(n); }
 
   uint32_t blocks;
   Bytes bytes;
@@ -134,14 +133,16 @@ inline const std::vector<Damaged>& damagedImages() {
       {"f_free_not_zero", 16, [](D d) { three(d), d.bytes[d.block(8) + 100] = 1, d.link(15, 7); }},
       // eraseFile cut short while moving entries down: "mid" is half gone.
       {"f_repeated_entry", 16, [](D d) {
-         three(d), d.file("mid", {6, 7}, 5000), d.file("last", {8}, 10), d.keep.erase("mid");
+         three(d), d.file("mid", {6, 7}, 5000), d.file("last", {8}, 10);
+         d.keep["lost.6"] = d.keep["mid"], d.keep["lost.6"].resize(8184), d.keep.erase("mid");  // saved whole
          std::copy_n(d.bytes.begin() + d.slot(4), 32, d.bytes.begin() + d.slot(3));
        }},
-      // The same, moving "one" over "big" with only 14 bytes of it landed.
-      {"f_torn_entry", 16, [](D d) {
-         three(d), d.keep.erase("empty");
-         std::copy_n(d.bytes.begin() + d.slot(1), 32, d.bytes.begin() + d.slot(0));
-         std::copy_n(d.bytes.begin() + d.slot(2), 14, d.bytes.begin() + d.slot(1));
+      // The same, erasing entry-15 with the move of entry-16 torn at the
+      // sector boundary 17 bytes into slot 15.
+      {"f_torn_entry", 24, [](D d) {
+         for (uint32_t k = 0; k < 17; ++k) d.file("entry-" + std::to_string(k), {k}, 100 + k);
+         d.keep["lost.15"] = d.keep["entry-15"], d.keep["lost.15"].resize(4092), d.keep.erase("entry-15");
+         std::copy_n(d.bytes.begin() + d.slot(16), 17, d.bytes.begin() + d.slot(15));
        }},
       {"f_name_repeated", 16, [](D d) {
          three(d), d.keep["big~1"] = d.file("big", {6}, 7), d.file(std::string(19, 'n'), {7}, 1);
@@ -154,10 +155,10 @@ inline const std::vector<Damaged>& damagedImages() {
        }},
       {"f_first_block_out_of_range", 16, [](D d) { d.file("a", {0}, 1), d.entry("lost", 16, 10, 10), d.file("b", {1}, 2); }},
       {"f_first_block_taken", 16, [](D d) { three(d), d.entry("cu\"c\nk\xFFoo", 2, 1, 1); }},
-      {"f_link_out_of_range", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, 5000), d.keepPrefix("big", 8184); }},
-      {"f_chain_loops", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, 4), d.keepPrefix("big", 8184); }},
-      {"f_chain_crosses", 16, [](D d) { three(d), d.file("two", {6, 7}, 5000), d.link(6, 2), d.keepPrefix("two", 4092); }},
-      {"f_chain_too_short", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, ~0u), d.keepPrefix("big", 8184); }},
+      {"f_link_out_of_range", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, 5000); }},
+      {"f_chain_loops", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, 4); }},
+      {"f_chain_crosses", 16, [](D d) { three(d), d.file("two", {6, 7}, 5000), d.link(6, 2); }},
+      {"f_chain_too_short", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, ~0u); }},
       {"f_chain_not_ended", 16, [](D d) { d.file("small", {2}, 100), d.link(2, 9), d.mark(9); }},
       {"f_last_block_bytes", 16, [](D d) { three(d), d.put(d.slot(1) + 8, 4092); }},
       // An entry whose blocks were never written: a zero link leads into
@@ -166,10 +167,25 @@ inline const std::vector<Damaged>& damagedImages() {
          three(d), d.entry("new", 9, 12000, 12000 - 8184), d.mark(9), d.mark(10), d.mark(11);
          d.keep["new"] = Bytes(4092, 0);
        }},
+      // ---- one bit or byte changed; every witness that disagrees is outvoted
+      {"f_size_bit", 16, [](D d) { d.file("a", {1, 2, 3, 4, 5}, 20000), d.put(d.slot(0) + 4, 3616); }},
+      {"f_size_past_chain", 16, [](D d) { d.file("a", {1, 2, 3}, 10000), d.put(d.slot(0) + 4, 75536); }},
+      {"f_link_into_first_block", 16, [](D d) { d.file("a", {0, 1, 2}, 9000), d.file("b", {3}, 10), d.link(1, 3); }},
+      {"f_first_block_of_another", 16, [](D d) { d.file("a", {0, 1}, 5000), d.file("b", {4}, 10), d.put(d.slot(1), 0); }},
+      {"f_table_end_hides_files", 16, [](D d) { d.file("a", {0, 1}, 5000), d.file("b", {2}, 10), d.put(8, 14); }},
+      {"f_header_data_offset_bit", 4, [](D d) { two(d), d.put(4, 140); }},
+      // An erase's move torn one byte into a slot: the table starts one byte
+      // before a 32-byte boundary, so slot 14 straddles offset 512, and the
+      // block numbers need more than one byte.
+      {"f_torn_entry_high", 408, [](D d) {
+         for (uint32_t k = 0; k < 17; ++k) d.file("f" + std::to_string(k), {300 + k}, 100 + k);
+         d.keep["lost.314"] = d.keep["f14"], d.keep["lost.314"].resize(4092), d.keep.erase("f14");
+         d.bytes[d.slot(14)] = d.bytes[d.slot(15)];
+       }},
       {"f_many_problems", 24, [](D d) {
          three(d), d.file("two", {6, 8}, 5000), d.entry("ghost", 30, 1, 1);
          d.keep["big~1"] = d.file("big", {10}, 10);
-         d.file("tail", {11, 12, 13}, 8200), d.keepPrefix("tail", 8184), d.link(12, 3);
+         d.file("tail", {11, 12, 13}, 8200), d.link(12, 3);
          d.entry("two", 6, 5000, 5000 - 4092), d.unmark(8), d.mark(20), d.bytes[d.block(21)] = 7;
        }},
   };
