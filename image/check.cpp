@@ -393,7 +393,9 @@ bool Checker::mendTornCopy(uint32_t slot) {
 void Checker::prepare(uint32_t slot) {
   mendTornCopy(slot);
   FileEntry& e = entries_[slot];
-  if (emptySlot(e)) {
+  // An entry of zeros names an empty file without a name in block 0; it is
+  // only an empty slot when block 0 does not end such a file.
+  if (emptySlot(e) && (n_ == 0 || next_[0] != EndOfChain)) {
     drop(slot);
     return report(entryFinding(Problem::EntryEmpty, slot));
   }
