@@ -25,6 +25,7 @@
 #include <string_view>
 #include <thread>
 
+#include "image/std_streams.h"
 #include "mount/volume.h"
 
 namespace {
@@ -371,6 +372,8 @@ int reportOpenFailure(const char* image, const Status& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed standard stream must not hand its number to the image.
+  if (!korvane::guardStandardStreams()) return 1;
   static const fuse_opt options[] = {FUSE_OPT_KEY("-h", KeyHelp), FUSE_OPT_KEY("--help", KeyHelp),
                                      FUSE_OPT_END};
   fuse_args args = FUSE_ARGS_INIT(argc, argv);
