@@ -28,8 +28,8 @@ struct Walk {
 struct Orphan {
   uint32_t head;
   uint32_t count;
-  uint32_t last;
-  bool marked;  // every block is marked used
+  uint32_t lastUsed;  // the payload bytes of its last block, up to the last that is not zero
+  bool marked;        // every block is marked used
   bool taken = false;
 };
 
@@ -150,7 +150,7 @@ class Checker {
   bool claimWhole(uint32_t slot, std::vector<uint32_t>* losers);
   uint32_t before(uint32_t first, uint32_t b) const;
   bool winsContest(const FileEntry& mine, uint32_t prev, const FileEntry& theirs,
-                   uint32_t theirPrev, uint32_t b) const;
+                   uint32_t theirPrev, uint32_t b);
   void release(uint32_t slot);
   void claimFirstBlock(uint32_t slot);
   bool mendTornCopy(uint32_t slot);
@@ -171,7 +171,7 @@ class Checker {
   void collectNames(std::vector<uint32_t>* repeats);
   void nameEntries();
   std::string uniqueName(std::string_view base) const;
-  BlockState blockState(uint32_t block) const;
+  BlockState blockState(uint32_t block);
   void checkBlocks();
   void summarize(CheckSummary* out) const;
 
@@ -204,7 +204,8 @@ class Checker {
   void drop(uint32_t slot) { state_[slot] = SlotState::Dropped; }
   bool kept(uint32_t slot) const { return state_[slot] != SlotState::Dropped; }
   bool marked(uint32_t block) const { return testBit(bitmap_.data(), block); }
-  bool holdsData(uint32_t block) const { return testBit(notZero_.data(), block); }
+  bool holdsData(uint32_t block);
+  uint32_t lastUsed(uint32_t block);
   uint32_t blockCount() const { return n_; }
   uint64_t slotOffset(uint64_t slot) const { return korvane::slotOffset(n_, slot); }
   uint64_t blockOffset(uint32_t block) const { return korvane::blockOffset(dataOffset_, block); }
@@ -222,9 +223,8 @@ class Checker {
   std::vector<unsigned char> bitmap_;   // as on disk
   std::vector<unsigned char> notZero_;  // one bit per block: it holds a byte that is not zero
   std::vector<uint32_t> next_;          // every block's link
-  // Every block's payload bytes up to its last one that is not zero: a
-  // file's last block holds zeros past its lastBlockBytes.
-  std::vector<uint16_t> used_;
+  Status readFailure_;  // a block read while judging that failed
+  std::vector<unsigned char> judged_;   // one bit per block marked used: notZero_ holds its answer
   std::vector<uint32_t> owner_;         // slot + 1 of the entry owning a block; 0: none
   std::vector<FileEntry> entries_;      // every slot; kept entries mended in memory
   std::vector<SlotState> state_;        // for the slots in use
@@ -329,8 +329,8 @@ Status Checker::readTable() {
 // Chains are then walked in memory, whatever order their blocks lie in.
 Status Checker::sweepData() {
   next_.assign(n_, 0);
-  used_.assign(n_, 0);
   notZero_.assign(bitmap_.size(), 0);
+  judged_.assign(bitmap_.size(), 0);
   std::vector<unsigned char> buf(size_t{SweepBlocks} * BlockSize);
   for (uint32_t start = 0; start < n_; start += SweepBlocks) {
     uint32_t n = std::min(SweepBlocks, n_ - start);
@@ -340,13 +340,35 @@ Status Checker::sweepData() {
     for (uint32_t i = 0; i < n; ++i) {
       const unsigned char* block = buf.data() + size_t{i} * BlockSize;
       next_[start + i] = decodeU32(block + BlockPayload);
-      if (!allZero(block, BlockSize)) setBit(notZero_.data(), start + i);
-      size_t used = BlockPayload;
-      while (used > 0 && block[used - 1] == 0) --used;
-      used_[start + i] = static_cast<uint16_t>(used);
+      if (!marked(start + i) && !allZero(block, BlockSize)) setBit(notZero_.data(), start + i);
     }
   }
   return {};
+}
+
+// Whether a block holds a byte that is not zero. Free blocks were judged as
+// the data area was swept; one marked used is read when first asked, which
+// is only for the few that no file holds.
+bool Checker::holdsData(uint32_t block) {
+  if (marked(block) && !testBit(judged_.data(), block)) {
+    setBit(judged_.data(), block);
+    if (lastUsed(block) > 0 || next_[block] != 0) setBit(notZero_.data(), block);
+  }
+  return testBit(notZero_.data(), block);
+}
+
+// The payload bytes of a block up to its last one that is not zero: a
+// file's last block holds zeros past its lastBlockBytes. A block that cannot
+// be read fits no count.
+uint32_t Checker::lastUsed(uint32_t block) {
+  std::vector<unsigned char> buf(BlockPayload);
+  if (Status s = readExact(file_, blockOffset(block), buf.data(), buf.size()); !s.ok()) {
+    if (readFailure_.ok()) readFailure_ = s;  // the check stops before any repair
+    return EndOfChain;
+  }
+  uint32_t used = BlockPayload;
+  while (used > 0 && buf[used - 1] == 0) --used;
+  return used;
 }
 
 void Checker::checkSpareBits() {
@@ -423,7 +445,7 @@ bool Checker::wholeOnItsOwn(uint32_t slot, uint64_t* budget) const {
     if (next_[b] >= n_) return false;
     b = next_[b];
   }
-  return next_[b] == EndOfChain && used_[b] <= e.lastBlockBytes;
+  return next_[b] == EndOfChain;
 }
 
 // The block before `b` in the chain from `first`, or EndOfChain when `b`
@@ -450,11 +472,12 @@ void Checker::release(uint32_t slot) {
 // ascending runs), else to the one whose chain starts there, else to the
 // earlier. True when `mine` wins.
 bool Checker::winsContest(const FileEntry& mine, uint32_t prev, const FileEntry& theirs,
-                          uint32_t theirPrev, uint32_t b) const {
+                          uint32_t theirPrev, uint32_t b) {
   uint32_t last = b;
   while (next_[last] != EndOfChain) last = next_[last];
-  bool mineExact = used_[last] == mine.lastBlockBytes;
-  bool theirsExact = used_[last] == theirs.lastBlockBytes;
+  uint32_t used = lastUsed(last);
+  bool mineExact = used == mine.lastBlockBytes;
+  bool theirsExact = used == theirs.lastBlockBytes;
   if (mineExact != theirsExact) return mineExact;
   bool mineNext = prev != EndOfChain && prev + 1 == b;
   bool theirsNext = theirPrev != EndOfChain && theirPrev + 1 == b;
@@ -698,7 +721,7 @@ void Checker::findOrphans() {
       allMarked = allMarked && marked(b);
       ++count;
       if (next_[b] == EndOfChain) {
-        orphans_.push_back({head, count, b, allMarked});
+        orphans_.push_back({head, count, lastUsed(b), allMarked});
         break;
       }
     }
@@ -723,9 +746,9 @@ Orphan* Checker::orphanFor(uint32_t blocks, uint32_t lastBytes, uint32_t bad, bo
   Orphan* best = nullptr;
   int bestScore = -1, ties = 0;
   for (Orphan& o : orphans_) {
-    if (o.taken || o.count != blocks || used_[o.last] > lastBytes) continue;
+    if (o.taken || o.count != blocks || o.lastUsed > lastBytes) continue;
     // Nearness outweighs a last block that holds exactly lastBytes.
-    int score = 2 * nearby(o.head, bad) + (used_[o.last] == lastBytes);
+    int score = 2 * nearby(o.head, bad) + (o.lastUsed == lastBytes);
     if (score > bestScore) best = &o, bestScore = score, ties = 0;
     else if (score == bestScore) ++ties;
   }
@@ -862,7 +885,7 @@ std::string Checker::uniqueName(std::string_view base) const {
   return {};  // not reached
 }
 
-BlockState Checker::blockState(uint32_t block) const {
+BlockState Checker::blockState(uint32_t block) {
   bool owned = owner_[block] != 0;
   if (owned) return marked(block) ? BlockState::Fine : BlockState::Unmarked;
   if (marked(block)) return BlockState::Leaked;
@@ -1053,6 +1076,7 @@ Status Checker::run(CheckSummary* out) {
   nameEntries();
   salvage();
   checkBlocks();
+  if (!readFailure_.ok()) return readFailure_;
   if (opt_.repair && problems_ > 0)
     if (Status s = repair(); !s.ok()) return s;
   summarize(out);
