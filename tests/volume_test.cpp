@@ -9,6 +9,7 @@
 #include "mount/volume.h"
 #include "tests/images.h"
 #include "tests/judge.h"
+#include "tests/mem_env.h"
 
 namespace korvane::test {
 namespace {
@@ -110,99 +111,69 @@ TEST_F(VolumeTest, RandomChangesReadBackAndLeaveACleanImage) {
   EXPECT_TRUE(problems().empty());
 }
 
-// ---- a crash, or a failure, at every write ---------------------------------
+// ---- a crash, or a failure, at every call ------------------------------------
 
-// The host, but after `budget` writes nothing more lands, as if the program
-// had died there; or, `once`, only that write fails, as a full disk fails it.
-class CrashEnv : public Env {
- public:
-  CrashEnv(long budget, bool once) : left_(budget), once_(once) {}
-  bool crashed() const { return left_ < 0; }
-  Status open(const char* path, OpenMode mode, std::unique_ptr<File>* file) override {
-    std::unique_ptr<File> real;
-    if (Status s = Env::host().open(path, mode, &real); !s.ok()) return s;
-    *file = std::make_unique<CrashFile>(std::move(real), *this);
-    return {};
-  }
-  Status stat(const char* p, FileId* id) override { return Env::host().stat(p, id); }
-  Status linkStat(const char* p, FileId* id) override { return Env::host().linkStat(p, id); }
-  Status remove(const char* p) override { return Env::host().remove(p); }
-
- private:
-  class CrashFile : public File {
-   public:
-    CrashFile(std::unique_ptr<File> f, CrashEnv& env) : f_(std::move(f)), env_(env) {}
-    Status readv(uint64_t o, const iovec* v, int n, size_t* got) override {
-      return f_->readv(o, v, n, got);
-    }
-    Status writev(uint64_t o, const iovec* v, int n) override {
-      return cut() ? dead() : f_->writev(o, v, n);
-    }
-    Status reserve(uint64_t o, uint64_t n) override { return cut() ? dead() : f_->reserve(o, n); }
-    Status zeroRange(uint64_t o, uint64_t n) override { return cut() ? dead() : f_->zeroRange(o, n); }
-    Status truncate(uint64_t n) override { return cut() ? dead() : f_->truncate(n); }
-    Status sync() override { return env_.left_ < 0 && !env_.once_ ? dead() : f_->sync(); }
-    Status size(uint64_t* n) override { return f_->size(n); }
-    Status identity(FileId* id) override { return f_->identity(id); }
-    Status lock(LockMode m, int ms) override { return f_->lock(m, ms); }
-    Status close() override { return f_->close(); }
-
-   private:
-    bool cut() { return --env_.left_ < 0 && (!env_.once_ || env_.left_ == -1); }
-    static Status dead() { return Status::fail(Error::IoError, EIO); }
-    std::unique_ptr<File> f_;
-    CrashEnv& env_;
-  };
-  long left_;
-  bool once_;
-};
-
-TEST_F(VolumeTest, ACrashOrAFailureAtAnyWriteHarmsNoCommittedFile) {
+// Changes of every kind through the layer, under a plan of the shared fault
+// environment: a crash at write N, or call N failing once or from then on.
+// Whatever is cut, no committed file is harmed, and a repair finds nothing
+// but what a cut leaves.
+TEST_F(VolumeTest, ACrashOrAFailureAtAnyCallHarmsNoCommittedFile) {
   Bytes start = slurp(image), b1 = pattern(5000, 1), c1 = pattern(3000, 2);
   std::string oldB(b1.begin(), b1.end()), oldC(c1.begin(), c1.end());
   std::string grown = oldB + std::string(9000, 'x'), fresh(9000, 'n');
-  for (long budget = 0, once = 0; once < 2; ++budget) {
-    spit(image, start);
-    CrashEnv env(budget, once);
-    {
+  const Plan plans[] = {{.crashAtWrite = 1}, {.failAtCall = 1}, {.failAtCall = 1, .stays = true}};
+  for (Plan plan : plans) {
+    for (long n = 1;; ++n) {
+      (plan.crashAtWrite ? plan.crashAtWrite : plan.failAtCall) = n;
+      MemEnv env(plan);
+      env.put("d.img", start);
+      {
+        std::unique_ptr<Volume> v;
+        if (Volume::open(env, "d.img", &v).ok()) {
+          (void)v->create("n");
+          (void)v->write("n", 0, fresh.data(), fresh.size());  // appended
+          (void)v->commit("n");
+          (void)v->create("q");  // into a hole, then closed: stored with the next group
+          (void)v->write("q", 5000, fresh.data(), 4000);
+          (void)v->commitLater("q");
+          (void)v->truncate("c", 1000);
+          (void)v->commit("c");
+          (void)v->write("b", oldB.size(), grown.data() + oldB.size(), 9000);
+          (void)v->write("b", 0, oldB.data(), 100);  // overwritten with its own bytes
+          (void)v->commit("b");
+          (void)v->rename("b", "e", false);
+          (void)v->remove("c");
+          (void)v->close();
+        }
+      }
+      bool done = plan.crashAtWrite ? !env.crashed : env.calls < n;
+      SCOPED_TRACE((plan.crashAtWrite ? "crash at write " : "failure of call ") + std::to_string(n));
+      env.reset();
+      // Leaked blocks, saved chains, the entry an interrupted erase repeats.
+      std::vector<Finding> found;
+      CheckSummary sum;
+      ASSERT_TRUE(checkImage(env, "d.img", {.repair = true}, &found, &sum).ok());
+      for (const Finding& f : found)
+        EXPECT_TRUE(f.kind == Problem::BlocksLeaked || f.kind == Problem::FreeBlocksNotZero ||
+                    f.kind == Problem::EntryRepeated || f.kind == Problem::OrphanSaved ||
+                    f.kind == Problem::TableEndHidesEntries)
+            << "problem " << static_cast<int>(f.kind);
       std::unique_ptr<Volume> v;
-      ASSERT_TRUE(Volume::open(env, image.c_str(), &v).ok());
-      (void)v->create("n");
-      (void)v->write("n", 0, fresh.data(), fresh.size());
-      (void)v->commit("n");
-      (void)v->create("q");  // into a hole, then closed: stored with the next group
-      (void)v->write("q", 5000, fresh.data(), 4000);
-      (void)v->commitLater("q");
-      (void)v->truncate("c", 1000);
-      (void)v->commit("c");
-      (void)v->write("b", oldB.size(), grown.data() + oldB.size(), 9000);
-      (void)v->commit("b");
-      (void)v->rename("b", "e", false);
-      (void)v->remove("c");
-      (void)v->close();
-    }
-    SCOPED_TRACE((once ? "failure of write " : "crash after write ") + std::to_string(budget));
-    // Leaked blocks, or the entry an interrupted korvane -e repeats.
-    for (const Finding& f : problems(true))
-      EXPECT_TRUE(f.kind == Problem::BlocksLeaked || f.kind == Problem::FreeBlocksNotZero ||
-                  f.kind == Problem::EntryRepeated || f.kind == Problem::OrphanSaved ||
-                  f.kind == Problem::TableEndHidesEntries)
-          << "problem " << static_cast<int>(f.kind);
-    std::unique_ptr<Volume> v = open();
-    ASSERT_TRUE(v);
-    std::string n = readAll(*v, "n"), b = readAll(*v, "b"), e = readAll(*v, "e"),
-                c = readAll(*v, "c"), q = readAll(*v, "q");
-    EXPECT_TRUE(n == "(missing)" || n == fresh || (once && n.empty()));
-    EXPECT_TRUE((e == "(missing)") != (b == "(missing)"));
-    EXPECT_TRUE(b == oldB || b == grown || e == oldB || e == grown);
-    EXPECT_TRUE(c == "(missing)" || c == oldC || c == oldC.substr(0, 1000));
-    EXPECT_TRUE(q == "(missing)" || q == std::string(5000, '\0') + fresh.substr(0, 4000) ||
-                (once && q.empty()));
-    if (!env.crashed()) {
-      EXPECT_EQ(e, grown);
-      v.reset();
-      EXPECT_TRUE(problems().empty());
-      budget = -1, ++once;
+      ASSERT_TRUE(Volume::open(env, "d.img", &v).ok());
+      std::string nn = readAll(*v, "n"), b = readAll(*v, "b"), e = readAll(*v, "e"),
+                  c = readAll(*v, "c"), q = readAll(*v, "q");
+      bool failed = plan.failAtCall != 0;
+      EXPECT_TRUE(nn == "(missing)" || nn == fresh || (failed && nn.empty()));
+      EXPECT_TRUE((e == "(missing)") != (b == "(missing)"));
+      EXPECT_TRUE(b == oldB || b == grown || e == oldB || e == grown);
+      EXPECT_TRUE(c == "(missing)" || c == oldC || c == oldC.substr(0, 1000));
+      EXPECT_TRUE(q == "(missing)" || q == std::string(5000, '\0') + fresh.substr(0, 4000) ||
+                  (failed && q.empty()));
+      if (done) {
+        EXPECT_EQ(e, grown);
+        std::cout << "volume: " << n << (plan.crashAtWrite ? " crash" : " failure") << " points\n";
+        break;
+      }
     }
   }
 }
