@@ -4,6 +4,8 @@
 #include <bit>
 #include <memory>
 
+#include "image/chain.h"
+
 namespace korvane {
 namespace {
 
@@ -31,11 +33,6 @@ struct Orphan {
   uint32_t lastUsed;  // the payload bytes of its last block, up to the last that is not zero
   bool marked;        // every block is marked used
   bool taken = false;
-};
-
-struct Run {
-  uint32_t first;
-  uint32_t count;
 };
 
 bool allZero(const unsigned char* p, size_t n) {
