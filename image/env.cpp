@@ -110,6 +110,7 @@ class PosixFile final : public File {
                                   : ::pwritev(fd_, v, n, static_cast<off_t>(offset + at));
     });
     if (s.ok() && done < total(iov, count)) return Status::fail(Error::IoError, EIO);
+    if (s.ok() && offset != AtPosition && done >= StreamWrite) startWriteback(offset, done);
     return s;
   }
 
@@ -235,6 +236,19 @@ class PosixFile final : public File {
   }
 
   static constexpr size_t SmallRead = 64;
+  static constexpr size_t StreamWrite = 512 * 1024;
+  static constexpr size_t Page = 4096;
+
+  // A large write is part of a file being copied in: its writeback starts
+  // now, so the disk works while the next part is copied, and the sync
+  // that commits the file finds little left to do. Only a hint: it orders
+  // nothing, and a failure shows at the sync. The last page is left out,
+  // as the next write may put a link into it.
+  void startWriteback(uint64_t offset, size_t len) {
+    if (len > Page)
+      (void)::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(len - Page),
+                              SYNC_FILE_RANGE_WRITE);
+  }
   static constexpr uint64_t WindowBytes = uint64_t{4} << 20;
 
   // Serves a small read from the mapped window, mapping the window around
