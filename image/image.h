@@ -58,6 +58,9 @@ class Image {
   Status findEntry(std::string_view name, uint64_t* slot, FileEntry* entry);
   // Writes tableEnd, the only header field that ever changes.
   Status writeTableEnd(uint32_t tableEnd);
+  // Lowers tableEnd in memory only, over entries erased: writeTableEnd
+  // stores it once a sync has made the entries moved below it durable.
+  void lowerTableEnd(uint32_t tableEnd) { header_.tableEnd = tableEnd; }
   // Commits new files: their entries go into the slots at tableEnd, where
   // nothing reads them yet, and are synced with the files' bytes; only then
   // does tableEnd move over them, and is synced. *visible tells whether the

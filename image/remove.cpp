@@ -57,8 +57,9 @@ Status sharedWithOther(Image& img, uint64_t slot, const std::vector<Run>& runs, 
 
 }  // namespace
 
-Status unlinkEntry(Image& img, std::string_view name, std::vector<Run>* runs) {
+Status unlinkEntry(Image& img, std::string_view name, std::vector<Run>* runs, bool* moved) {
   runs->clear();
+  *moved = false;
   uint64_t slot = 0;
   FileEntry entry;
   if (Status s = img.findEntry(name, &slot, &entry); !s.ok()) return s;
@@ -79,18 +80,25 @@ Status unlinkEntry(Image& img, std::string_view name, std::vector<Run>* runs) {
   // Blocks another entry still starts in stay marked used, for that entry
   // or for a checker to settle.
   if (shared) runs->clear();
-  // The entry leaves the table, durably, before any of its blocks is freed.
   if (slot + 1 < img.entryCount()) {
     if (Status s = closeGap(img, slot); !s.ok()) return s;
-    if (Status s = img.file().sync(); !s.ok()) return s;
+    *moved = true;
   }
-  return img.writeTableEnd(img.header().tableEnd - FileEntrySize);
+  img.lowerTableEnd(img.header().tableEnd - FileEntrySize);
+  return {};
 }
 
 Status removeEntry(Image& img, std::string_view name, Status* freed) {
   *freed = {};
   std::vector<Run> runs;
-  if (Status s = unlinkEntry(img, name, &runs); !s.ok()) return s;
+  bool moved = false;
+  if (Status s = unlinkEntry(img, name, &runs, &moved); !s.ok()) return s;
+  // The entry leaves the table, durably, before any of its blocks is freed:
+  // the entries moved are on the disk before tableEnd drops below them.
+  if (moved) {
+    if (Status s = img.file().sync(); !s.ok()) return s;
+  }
+  if (Status s = img.writeTableEnd(img.header().tableEnd); !s.ok()) return s;
   if (Status s = img.file().sync(); !s.ok()) return s;
   // From here the file is gone for good. Freeing is not synced: lost to a
   // crash, it leaves blocks marked used or not yet zeroed, which is

@@ -23,11 +23,14 @@ Status removeFile(Env& env, const char* imagePath, std::string_view name, Status
 Status removeEntry(Image& img, std::string_view name, Status* freed);
 
 // The first half of removeEntry: the entry leaves the table, the later
-// entries moved down durably, but tableEnd's write is not yet synced and no
-// block is freed. *runs gets the runs the caller frees after its next sync
-// (none when another entry starts within them). A crash before that sync
-// shows the last entry twice and leaves the blocks marked used; a checker
-// mends both. Errors as removeFile's.
-Status unlinkEntry(Image& img, std::string_view name, std::vector<Run>* runs);
+// entries moved down (*moved), and tableEnd is lowered in memory only;
+// nothing is synced and no block freed. The caller syncs when entries
+// moved, writes tableEnd, and syncs again before it frees *runs (none when
+// another entry starts within them). Erases one after another may share
+// those steps: each leaves the slots past the lowered tableEnd as it would
+// alone. A crash before tableEnd is written shows erased entries, or later
+// entries twice, and loses none; their blocks are still marked used, and a
+// checker mends both. Errors as removeFile's.
+Status unlinkEntry(Image& img, std::string_view name, std::vector<Run>* runs, bool* moved);
 
 }  // namespace korvane

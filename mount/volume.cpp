@@ -396,12 +396,16 @@ Status Volume::room(const Node& n, uint64_t end) const {
   return need > have && need - have > free ? Status::fail(Error::NoSpace) : Status{};
 }
 
-Status Volume::write(std::string_view name, uint64_t offset, const char* data, size_t len) {
+Status Volume::fits(std::string_view name, uint64_t offset, size_t len) {
   Nodes::iterator it;
   if (Status s = find(name, &it); !s.ok()) return s;
-  Node& n = it->second;
-  if (len == 0) return {};
-  if (Status s = room(n, std::max<uint64_t>(n.bytes, offset + len)); !s.ok()) return s;
+  const Node& n = it->second;
+  return len == 0 ? Status{} : room(n, std::max<uint64_t>(n.bytes, offset + len));
+}
+
+Status Volume::write(std::string_view name, uint64_t offset, const char* data, size_t len) {
+  if (Status s = fits(name, offset, len); !s.ok() || len == 0) return s;
+  Node& n = nodes_.find(name)->second;
   if (Status s = makeDraft(n, n.bytes); !s.ok()) return s;
   return put(n, offset, data, len, std::max<uint64_t>(n.bytes, offset + len));
 }
@@ -440,7 +444,18 @@ Status Volume::commitLater(std::string_view name, bool keepUnwritten) {
   return queued_ >= GroupFiles ? commitQueued() : Status{};
 }
 
+// Commits the erases made since the last commit, then frees their blocks:
+// the moved entries are on the disk before tableEnd drops below them, and
+// tableEnd before any block they named is zeroed or taken.
 Status Volume::settle() {
+  if (moved_) {
+    if (Status s = img_->file().sync(); !s.ok()) return s;
+    moved_ = false;
+  }
+  if (erased_) {
+    if (Status s = img_->writeTableEnd(img_->header().tableEnd); !s.ok()) return s;
+    erased_ = false;
+  }
   if (doomed_.empty()) return {};
   if (Status s = img_->file().sync(); !s.ok()) return s;
   return release(std::exchange(doomed_, {}));
@@ -503,6 +518,9 @@ Status Volume::commitQueued() {
 // One write of the entry, in place, swaps the stored chain for the draft's;
 // the old chain is freed only once that write is on the disk.
 Status Volume::commitStored(std::string_view name, Node& n) {
+  // An erase still uncommitted may have left a copy of this entry past the
+  // table's end on the disk, naming the chain about to be freed.
+  if (Status s = settle(); !s.ok()) return s;
   // The draft's bytes and bits reach the disk before the entry names them.
   if (Status s = img_->file().sync(); !s.ok()) return s;
   uint64_t at = img_->slotOffset(n.slot);
@@ -534,7 +552,10 @@ Status Volume::remove(std::string_view name) {
   Node& n = it->second;
   if (n.stored) {
     std::vector<Run> runs;
-    if (Status s = unlinkEntry(*img_, name, &runs); !s.ok()) return s;
+    bool moved = false;
+    if (Status s = unlinkEntry(*img_, name, &runs, &moved); !s.ok()) return s;
+    erased_ = true;
+    moved_ = moved_ || moved;
     if (runs.empty())
       leaked_ += n.chain.size();  // another entry still names them
     else
@@ -560,6 +581,9 @@ Status Volume::rename(std::string_view from, std::string_view to, bool noReplace
   }
   Node& n = it->second;
   if (n.stored) {
+    // A copy of the entry past the table's end, left by an erase not yet
+    // committed, would keep the old name.
+    if (Status s = settle(); !s.ok()) return s;
     // The name field alone is rewritten: one write, the rest of the entry
     // as it was.
     FileEntry named = makeEntry(to, 0, 0);

@@ -62,6 +62,10 @@ class Volume {
   // Reads up to `len` bytes at `offset`; *got is short only at the end.
   // NotStored, Damaged (its chain), IoError.
   Status read(std::string_view name, uint64_t offset, size_t len, char* buf, size_t* got);
+  // Whether a write of `len` bytes at `offset` fits the file and the image:
+  // NotStored, FileTooLarge, NoSpace. What else write() may meet is a
+  // failing host.
+  Status fits(std::string_view name, uint64_t offset, size_t len);
   // Writes `len` bytes at `offset`, growing the file with zero bytes when
   // the offset lies past its end. NotStored, FileTooLarge, NoSpace, IoError;
   // on failure the draft may hold part of the write, the stored file none.
@@ -86,15 +90,17 @@ class Volume {
   Status commitQueued();
   // New files queued and not yet committed.
   size_t queued() const { return queued_; }
-  // Whether a commit of queued files or a free of removed files' blocks
-  // waits: commitQueued() does both.
-  bool pending() const { return queued_ > 0 || !doomed_.empty(); }
+  // Whether a commit of queued files or of erases waits: commitQueued()
+  // does both.
+  bool pending() const { return queued_ > 0 || erased_ || !doomed_.empty(); }
   static constexpr size_t GroupFiles = 128;
   // Erases the file as korvane -e does (its draft too). NotStored, Damaged,
-  // IoError. Its entry leaves the table at once; its blocks are zeroed and
-  // freed after the next sync (by the next commit, or before any block is
-  // taken), so a removal costs one sync, not two. Freeing may fail: the
-  // blocks then stay used, counted in leakedBlocks().
+  // IoError. Its entry leaves the table at once, the later entries moved
+  // down; the erase is committed with the next commit, or before any block
+  // is taken or any entry rewritten: one sync, tableEnd, one sync, and only
+  // then are the blocks zeroed and freed. Erases one after another share
+  // those syncs. Freeing may fail: the blocks then stay used, counted in
+  // leakedBlocks().
   Status remove(std::string_view name);
   // Renames `from` to `to`, replacing a file called `to` unless `noReplace`
   // (Exists then). The replaced file is erased first, so a crash between the
@@ -153,7 +159,9 @@ class Volume {
   uint64_t leaked_ = 0;
   uint64_t lastQueued_ = 0;
   size_t queued_ = 0;
-  std::vector<uint32_t> doomed_;  // removed files' blocks, freed by settle()
+  bool erased_ = false;  // tableEnd lowered over erased entries, not yet written
+  bool moved_ = false;   // entries moved down by those erases, not yet synced
+  std::vector<uint32_t> doomed_;  // erased files' blocks, freed by settle()
   Nodes nodes_;
 };
 
