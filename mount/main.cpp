@@ -3,6 +3,7 @@
 // Volume, which does the work and prints nothing.
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
+#include <fuse_lowlevel.h>
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -18,7 +19,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -45,17 +48,33 @@ struct Mount {
   int folders = 0;              // words after the image that are no option
   std::string path;             // the image's absolute name
   bool help = false;
-  // The timer that commits closed new files shares the volume with the
-  // requests: whoever holds `busy` uses it.
+  // A worker beside the request loop stores a write's bytes while the next
+  // request is read, and commits closed new files every CommitEvery.
+  // Whoever holds `busy` uses the volume, and a write handed to the worker
+  // is stored before anyone else uses it.
   std::mutex busy;
-  std::condition_variable tick;
+  std::condition_variable changed;
+  std::function<void()> handed;  // the write handed over, until stored
+  int handedFrom = -1;           // the request buffer its bytes lie in
+  std::map<std::string, int, std::less<>> failed;  // errno of a write handed over, by file
   bool stopping = false;
-  std::thread committer;
+  std::thread worker;
+  // Requests are read into two buffers in turn; `serving` is the one whose
+  // request is being served.
+  fuse_buf buffers[2] = {};
+  int serving = 0;
 };
 
 Mount& mounted() { return *static_cast<Mount*>(fuse_get_context()->private_data); }
 Volume& volume() { return *mounted().volume; }
-std::unique_lock<std::mutex> hold() { return std::unique_lock<std::mutex>(mounted().busy); }
+
+// The volume, once the write handed over (if any) is stored.
+std::unique_lock<std::mutex> hold() {
+  Mount& m = mounted();
+  std::unique_lock<std::mutex> held(m.busy);
+  m.changed.wait(held, [&] { return !m.handed; });
+  return held;
+}
 
 int errnoOf(const Status& s) {
   switch (s.code) {
@@ -85,6 +104,26 @@ int onName(const char* path, Op&& op) {
   std::string_view name;
   if (!nameOf(path, &name)) return -ENOENT;
   return -errnoOf(op(name));
+}
+
+// The failure of a write handed over that the file's program has not yet
+// heard of, told once: to its next write, flush or fsync.
+int lateFailure(std::string_view name) {
+  Mount& m = mounted();
+  auto it = m.failed.find(name);
+  if (it == m.failed.end()) return 0;
+  int err = it->second;
+  m.failed.erase(it);
+  return err;
+}
+
+// As onName, telling a write's late failure first.
+template <class Op>
+int afterWrites(const char* path, Op&& op) {
+  return onName(path, [&](std::string_view n) {
+    int late = lateFailure(n);
+    return late ? Status::fail(Error::IoError, late) : op(n);
+  });
 }
 
 // The format keeps no times or owners: every file shows the image file's
@@ -147,13 +186,29 @@ int readdirOp(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_fil
   return 0;
 }
 
-int createOp(const char* path, mode_t, fuse_file_info*) {
+// A file opened only to write (cp, dd, a shell's >) is written past the
+// kernel's page cache: its bytes come to us straight from the program's
+// buffer, one copy fewer, and no cache fills with pages nobody reads. Such
+// a descriptor cannot be mapped, and the kernel drops cached pages that a
+// write passes over, so readers still see every byte. A file opened to
+// read keeps the cache.
+void chooseCaching(fuse_file_info* fi) {
+  if ((fi->flags & O_ACCMODE) == O_WRONLY) fi->direct_io = 1;
+}
+
+int createOp(const char* path, mode_t, fuse_file_info* fi) {
+  chooseCaching(fi);
   return onName(path, [](std::string_view n) { return volume().create(n); });
 }
 
-int openOp(const char* path, fuse_file_info*) {
+int existsOp(const char* path) {
   uint64_t bytes = 0;
   return onName(path, [&](std::string_view n) { return volume().size(n, &bytes); });
+}
+
+int openOp(const char* path, fuse_file_info* fi) {
+  chooseCaching(fi);
+  return existsOp(path);
 }
 
 int readOp(const char* path, char* buf, size_t len, off_t offset, fuse_file_info*) {
@@ -164,9 +219,30 @@ int readOp(const char* path, char* buf, size_t len, off_t offset, fuse_file_info
   return rc < 0 ? rc : static_cast<int>(got);
 }
 
+// Whether `len` bytes at `data` lie in the request buffer being served.
+bool inRequest(const Mount& m, const char* data, size_t len) {
+  const fuse_buf& b = m.buffers[m.serving];
+  const char* mem = static_cast<const char*>(b.mem);
+  return mem && data >= mem && len <= b.size && data - mem <= static_cast<ptrdiff_t>(b.size - len);
+}
+
+// What can refuse a write is checked here; its bytes are then stored by
+// the worker, from the request buffer, while the program goes on to its
+// next write. A host failure that comes then is told to the file's next
+// write, flush or fsync, as a file system with a page cache tells it.
 int writeOp(const char* path, const char* data, size_t len, off_t offset, fuse_file_info*) {
-  int rc = onName(path, [&](std::string_view n) {
-    return volume().write(n, static_cast<uint64_t>(offset), data, len);
+  Mount& m = mounted();
+  uint64_t at = static_cast<uint64_t>(offset);
+  int rc = afterWrites(path, [&](std::string_view n) {
+    if (Status s = volume().fits(n, at, len); !s.ok()) return s;
+    // Bytes FUSE copied elsewhere are gone when we return: stored now.
+    if (!inRequest(m, data, len)) return volume().write(n, at, data, len);
+    m.handed = [&m, name = std::string(n), at, data, len] {
+      if (Status s = m.volume->write(name, at, data, len); !s.ok()) m.failed[name] = errnoOf(s);
+    };
+    m.handedFrom = m.serving;
+    m.changed.notify_all();
+    return Status{};
   });
   return rc < 0 ? rc : static_cast<int>(len);
 }
@@ -183,7 +259,7 @@ int truncateOp(const char* path, off_t size, fuse_file_info*) {
 // (or with the next fsync or the unmount). The last close of a file that
 // was never written commits it as an empty file.
 int flushOp(const char* path, fuse_file_info*) {
-  return onName(path, [](std::string_view n) { return volume().commitLater(n, true); });
+  return afterWrites(path, [](std::string_view n) { return volume().commitLater(n, true); });
 }
 
 // No program hears of a failure here: it goes to the system log.
@@ -196,18 +272,21 @@ int releaseOp(const char* path, fuse_file_info*) {
 }
 
 int fsyncOp(const char* path, int, fuse_file_info*) {
-  return onName(path, [](std::string_view n) { return volume().commit(n); });
+  return afterWrites(path, [](std::string_view n) { return volume().commit(n); });
 }
 
-// Renames and erases are on the disk when they return: syncing the folder
-// commits the new files closed.
+// Renames are on the disk when they return: syncing the folder commits the
+// erases and the new files closed.
 int fsyncdirOp(const char*, int, fuse_file_info*) {
   auto held = hold();
   return -errnoOf(volume().commitQueued());
 }
 
 int unlinkOp(const char* path) {
-  return onName(path, [](std::string_view n) { return volume().remove(n); });
+  return onName(path, [](std::string_view n) {
+    (void)lateFailure(n);
+    return volume().remove(n);
+  });
 }
 
 int renameOp(const char* from, const char* to, unsigned int flags) {
@@ -216,12 +295,14 @@ int renameOp(const char* from, const char* to, unsigned int flags) {
   std::string_view target;
   if (!nameOf(to, &target)) return -ENOENT;
   return onName(from, [&](std::string_view n) {
-    return volume().rename(n, target, flags & RENAME_NOREPLACE);
+    Status s = volume().rename(n, target, flags & RENAME_NOREPLACE);
+    if (int late = s.ok() ? lateFailure(n) : 0) mounted().failed[std::string(target)] = late;
+    return s;
   });
 }
 
 // The image keeps no times; setting them is accepted so that touch works.
-int utimensOp(const char* path, const timespec[2], fuse_file_info*) { return openOp(path, nullptr); }
+int utimensOp(const char* path, const timespec[2], fuse_file_info*) { return existsOp(path); }
 
 // The image holds regular files in one folder, with no owners or modes.
 int refuseMode(const char*, mode_t, fuse_file_info*) { return -EPERM; }
@@ -244,19 +325,32 @@ int statfsOp(const char*, struct statvfs* st) {
   return 0;
 }
 
-// Commits the new files closed, every CommitEvery, until the unmount.
-void commitClosed(Mount& m) {
+// The worker: stores each write handed over, and commits the new files
+// closed every CommitEvery, until the unmount.
+void work(Mount& m) {
+  using Clock = std::chrono::steady_clock;
   std::unique_lock<std::mutex> held(m.busy);
-  while (!m.stopping) {
-    m.tick.wait_for(held, CommitEvery);
-    if (m.volume->queued() == 0) continue;
-    if (Status s = m.volume->commitQueued(); !s.ok())
-      syslog(LOG_ERR, "korvanefs: %s: new files not stored (%s)", m.image,
-             std::strerror(errnoOf(s)));
+  for (auto next = Clock::now() + CommitEvery;;) {
+    m.changed.wait_until(held, next, [&] { return m.handed || m.stopping; });
+    if (m.handed) {
+      m.handed();
+      m.handed = nullptr;
+      m.changed.notify_all();
+    }
+    if (Clock::now() >= next) {
+      next = Clock::now() + CommitEvery;
+      if (!m.volume->pending()) continue;
+      if (Status s = m.volume->commitQueued(); !s.ok())
+        syslog(LOG_ERR, "korvanefs: %s: changes not stored (%s)", m.image,
+               std::strerror(errnoOf(s)));
+    }
+    if (m.stopping && !m.handed) return;
   }
 }
 
-void* initOp(fuse_conn_info*, fuse_config* cfg) {
+void* initOp(fuse_conn_info* conn, fuse_config* cfg) {
+  // A write's bytes must arrive in the request buffer the worker reads.
+  conn->want &= ~FUSE_CAP_SPLICE_READ;
   // An erased file is gone at once, as korvane -e erases it, rather than
   // renamed to a hidden name that the image would have to hold.
   cfg->hard_remove = 1;
@@ -265,7 +359,7 @@ void* initOp(fuse_conn_info*, fuse_config* cfg) {
   // Started here, after FUSE has gone into the background: a thread does
   // not outlive the fork.
   Mount& m = mounted();
-  m.committer = std::thread(commitClosed, std::ref(m));
+  m.worker = std::thread(work, std::ref(m));
   return &m;
 }
 
@@ -277,8 +371,8 @@ void destroyOp(void* data) {
     std::lock_guard<std::mutex> held(m.busy);
     m.stopping = true;
   }
-  m.tick.notify_one();
-  if (m.committer.joinable()) m.committer.join();
+  m.changed.notify_all();
+  if (m.worker.joinable()) m.worker.join();
   if (Status s = m.volume->close(); !s.ok()) {
     std::string line = std::string("korvanefs: ") + m.image +
                        ": could not store every change (" + std::strerror(errnoOf(s)) + ")";
@@ -319,6 +413,47 @@ fuse_operations operations() {
   ops.init = initOp;
   ops.destroy = destroyOp;
   return ops;
+}
+
+// Serves requests until the unmount, reading them into two buffers in
+// turn: a write's bytes stay in theirs while the worker stores them and the
+// next request is read into the other.
+int serve(fuse_session* se, Mount& m) {
+  int res = 0;
+  for (int i = 0; !fuse_session_exited(se); i ^= 1) {
+    {
+      std::unique_lock<std::mutex> held(m.busy);
+      m.changed.wait(held, [&] { return !m.handed || m.handedFrom != i; });
+    }
+    res = fuse_session_receive_buf(se, &m.buffers[i]);
+    if (res == -EINTR) continue;
+    if (res <= 0) break;
+    m.serving = i;
+    fuse_session_process_buf(se, &m.buffers[i]);
+  }
+  fuse_session_reset(se);
+  return res < 0 ? 1 : 0;
+}
+
+// As fuse_main, with our own request loop.
+int run(fuse_args* args, const fuse_operations& ops, Mount& m) {
+  fuse_cmdline_opts opts = {};
+  if (fuse_parse_cmdline(args, &opts) != 0) return 1;
+  std::unique_ptr<char, decltype(&std::free)> mountpoint(opts.mountpoint, &std::free);
+  fuse* f = fuse_new(args, &ops, sizeof ops, &m);
+  if (!f) return 1;
+  int rc = 1;
+  if (fuse_mount(f, opts.mountpoint) == 0) {
+    fuse_session* se = fuse_get_session(f);
+    if (fuse_daemonize(opts.foreground) == 0 && fuse_set_signal_handlers(se) == 0) {
+      rc = serve(se, m);
+      fuse_remove_signal_handlers(se);
+    }
+    fuse_unmount(f);
+  }
+  fuse_destroy(f);
+  for (fuse_buf& b : m.buffers) std::free(b.mem);
+  return rc;
 }
 
 constexpr const char* Usage = "usage: korvanefs IMAGE MOUNTPOINT [-f] [-d] [-o OPTION,...]";
@@ -398,11 +533,9 @@ int main(int argc, char** argv) {
   if (Status s = Volume::open(korvane::Env::host(), absolute.get(), &m.volume, LockWaitMs);
       !s.ok())
     return reportOpenFailure(m.image, s);
-  // One request at a time: the volume is not shared between threads.
-  fuse_opt_add_arg(&args, "-s");
   fuse_opt_add_arg(&args, ("-osubtype=korvanefs,fsname=" + escaped(absolute.get())).c_str());
   fuse_operations ops = operations();
-  int rc = fuse_main(args.argc, args.argv, &ops, &m);
+  int rc = run(&args, ops, m);
   fuse_opt_free_args(&args);
   return rc;
 }
