@@ -1,8 +1,12 @@
 // fsck.korvane: checks a korvane disk image and, with -y, mends it. This file
 // only reads the switches and prints; the checking is in image/check.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -271,12 +275,50 @@ int operationalError(const char* image, const Status& s) {
   return ExitOperational;
 }
 
+// A field of /proc/self/mounts, its spaces and the like written as \ooo.
+std::string unescapeMountField(const std::string& field) {
+  auto octal = [&](size_t k) { return k < field.size() && field[k] >= '0' && field[k] <= '7'; };
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
+      out += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                               (field[i + 3] - '0'));
+      i += 3;
+    } else {
+      out += field[i];
+    }
+  }
+  return out;
+}
+
+// Where korvanefs has `image` mounted, or "" when it has not. The mount
+// holds the image's lock for as long as it lasts: rather than wait for it,
+// the check is refused at once.
+std::string mountPointOf(const char* image) {
+  std::unique_ptr<char, decltype(&std::free)> path(realpath(image, nullptr), &std::free);
+  std::ifstream mounts("/proc/self/mounts");
+  std::string line;
+  while (path && std::getline(mounts, line)) {
+    std::istringstream fields(line);
+    std::string source, point, type;
+    if (fields >> source >> point >> type && type == "fuse.korvanefs" &&
+        unescapeMountField(source) == path.get())
+      return unescapeMountField(point);
+  }
+  return "";
+}
+
 int run(int argc, char** argv) {
   Args args;
   if (!parseArgs(argc, argv, &args)) return std::cerr << Usage, ExitUsage;
   if (args.help) return std::cout << Usage, ExitClean;
   CheckOptions options;
   options.repair = args.mode == 'y';
+  if (std::string point = mountPointOf(args.image); !point.empty()) {
+    std::cerr << "fsck.korvane: " << args.image << ": mounted on " << point
+              << "; unmount it first (fusermount3 -u " << point << ")\n";
+    return ExitOperational;
+  }
   CheckSummary summary;
   auto print = [&](const Finding& f) { printFinding(f, options.repair); };
   if (Status s = checkImage(Env::host(), args.image, options, print, &summary); !s.ok())

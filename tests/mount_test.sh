@@ -22,6 +22,7 @@ head -c 3000000 /dev/urandom >src && printf 'hello\n' >small
 cp d.img twin.img
 "$fs" d.img m || fail "mount"
 "$fs" d.img m 2>&1 | grep -q 'd.img is in use' || fail "a second mount of the image"
+refused "mounted on $dir/m" "$fsck" -n d.img
 
 dd if=src of=m/big bs=1M conv=fsync status=none || fail "dd in"
 cmp src m/big || fail "cat out differs"
