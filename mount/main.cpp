@@ -22,8 +22,10 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -57,6 +59,7 @@ struct Mount {
   std::function<void()> handed;  // the write handed over, until stored
   int handedFrom = -1;           // the request buffer its bytes lie in
   std::map<std::string, int, std::less<>> failed;  // errno of a write handed over, by file
+  std::set<std::string, std::less<>> uncached;  // files written past the page cache
   bool stopping = false;
   std::thread worker;
   // Requests are read into two buffers in turn; `serving` is the one whose
@@ -186,29 +189,46 @@ int readdirOp(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_fil
   return 0;
 }
 
+// Whether `name` was written past the page cache since it was last opened
+// to read; it no longer counts as such.
+bool takeUncached(std::string_view name) {
+  std::set<std::string, std::less<>>& names = mounted().uncached;
+  auto it = names.find(name);
+  if (it == names.end()) return false;
+  names.erase(it);
+  return true;
+}
+
+bool writeOnly(const fuse_file_info* fi) { return fi && (fi->flags & O_ACCMODE) == O_WRONLY; }
+
 // A file opened only to write (cp, dd, a shell's >) is written past the
 // kernel's page cache: its bytes come to us straight from the program's
-// buffer, one copy fewer, and no cache fills with pages nobody reads. Such
-// a descriptor cannot be mapped, and the kernel drops cached pages that a
-// write passes over, so readers still see every byte. A file opened to
-// read keeps the cache.
-void chooseCaching(fuse_file_info* fi) {
-  if ((fi->flags & O_ACCMODE) == O_WRONLY) fi->direct_io = 1;
+// buffer, one copy fewer, and no cache fills with pages nobody reads (such
+// a descriptor can never be mapped). Pages that readers cached before may
+// then be stale: recent kernels drop them as the write passes, older ones
+// keep them. Other opens keep the cache, but the first open to read after
+// such a write drops it: every reader opened after a write sees it.
+void chooseCaching(std::string_view name, fuse_file_info* fi) {
+  if (writeOnly(fi))
+    fi->direct_io = 1;
+  else
+    fi->keep_cache = !takeUncached(name);
 }
 
 int createOp(const char* path, mode_t, fuse_file_info* fi) {
-  chooseCaching(fi);
-  return onName(path, [](std::string_view n) { return volume().create(n); });
-}
-
-int existsOp(const char* path) {
-  uint64_t bytes = 0;
-  return onName(path, [&](std::string_view n) { return volume().size(n, &bytes); });
+  return onName(path, [&](std::string_view n) {
+    chooseCaching(n, fi);
+    return volume().create(n);
+  });
 }
 
 int openOp(const char* path, fuse_file_info* fi) {
-  chooseCaching(fi);
-  return existsOp(path);
+  return onName(path, [&](std::string_view n) {
+    uint64_t bytes = 0;
+    Status s = volume().size(n, &bytes);
+    if (s.ok()) chooseCaching(n, fi);
+    return s;
+  });
 }
 
 int readOp(const char* path, char* buf, size_t len, off_t offset, fuse_file_info*) {
@@ -230,11 +250,12 @@ bool inRequest(const Mount& m, const char* data, size_t len) {
 // the worker, from the request buffer, while the program goes on to its
 // next write. A host failure that comes then is told to the file's next
 // write, flush or fsync, as a file system with a page cache tells it.
-int writeOp(const char* path, const char* data, size_t len, off_t offset, fuse_file_info*) {
+int writeOp(const char* path, const char* data, size_t len, off_t offset, fuse_file_info* fi) {
   Mount& m = mounted();
   uint64_t at = static_cast<uint64_t>(offset);
   int rc = afterWrites(path, [&](std::string_view n) {
     if (Status s = volume().fits(n, at, len); !s.ok()) return s;
+    if (writeOnly(fi)) m.uncached.emplace(n);
     // Bytes FUSE copied elsewhere are gone when we return: stored now.
     if (!inRequest(m, data, len)) return volume().write(n, at, data, len);
     m.handed = [&m, name = std::string(n), at, data, len] {
@@ -264,7 +285,7 @@ int flushOp(const char* path, fuse_file_info*) {
 
 // No program hears of a failure here: it goes to the system log.
 int releaseOp(const char* path, fuse_file_info*) {
-  int rc = onName(path, [](std::string_view n) { return volume().commitLater(n); });
+  int rc = afterWrites(path, [](std::string_view n) { return volume().commitLater(n); });
   if (rc < 0 && rc != -ENOENT)
     syslog(LOG_ERR, "korvanefs: %s: %s: not stored (%s)", mounted().image, path,
            std::strerror(-rc));
@@ -282,10 +303,23 @@ int fsyncdirOp(const char*, int, fuse_file_info*) {
   return -errnoOf(volume().commitQueued());
 }
 
+// What the mount keeps of a file besides the volume follows its name.
+void renameState(std::string_view from, std::optional<std::string_view> to) {
+  Mount& m = mounted();
+  int late = lateFailure(from);
+  bool uncached = takeUncached(from);
+  if (!to) return;
+  (void)lateFailure(*to);
+  (void)takeUncached(*to);
+  if (late) m.failed[std::string(*to)] = late;
+  if (uncached) m.uncached.emplace(*to);
+}
+
 int unlinkOp(const char* path) {
   return onName(path, [](std::string_view n) {
-    (void)lateFailure(n);
-    return volume().remove(n);
+    Status s = volume().remove(n);
+    if (s.ok()) renameState(n, std::nullopt);
+    return s;
   });
 }
 
@@ -296,13 +330,16 @@ int renameOp(const char* from, const char* to, unsigned int flags) {
   if (!nameOf(to, &target)) return -ENOENT;
   return onName(from, [&](std::string_view n) {
     Status s = volume().rename(n, target, flags & RENAME_NOREPLACE);
-    if (int late = s.ok() ? lateFailure(n) : 0) mounted().failed[std::string(target)] = late;
+    if (s.ok() && n != target) renameState(n, target);
     return s;
   });
 }
 
 // The image keeps no times; setting them is accepted so that touch works.
-int utimensOp(const char* path, const timespec[2], fuse_file_info*) { return existsOp(path); }
+int utimensOp(const char* path, const timespec[2], fuse_file_info*) {
+  uint64_t bytes = 0;
+  return onName(path, [&](std::string_view n) { return volume().size(n, &bytes); });
+}
 
 // The image holds regular files in one folder, with no owners or modes.
 int refuseMode(const char*, mode_t, fuse_file_info*) { return -EPERM; }
@@ -351,11 +388,11 @@ void work(Mount& m) {
 void* initOp(fuse_conn_info* conn, fuse_config* cfg) {
   // A write's bytes must arrive in the request buffer the worker reads.
   conn->want &= ~FUSE_CAP_SPLICE_READ;
+  // An open with O_TRUNC is then followed by a truncate of its own.
+  conn->want &= ~FUSE_CAP_ATOMIC_O_TRUNC;
   // An erased file is gone at once, as korvane -e erases it, rather than
   // renamed to a hidden name that the image would have to hold.
   cfg->hard_remove = 1;
-  // Nothing else changes the image while it is mounted: we hold its lock.
-  cfg->kernel_cache = 1;
   // Started here, after FUSE has gone into the background: a thread does
   // not outlive the fork.
   Mount& m = mounted();

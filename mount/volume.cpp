@@ -447,17 +447,22 @@ Status Volume::commitLater(std::string_view name, bool keepUnwritten) {
 // Commits the erases made since the last commit, then frees their blocks:
 // the moved entries are on the disk before tableEnd drops below them, and
 // tableEnd before any block they named is zeroed or taken.
+// A sync that failed is not tried again: the host may have dropped the
+// writes it could not store and report the next sync a success. The erases
+// then stay uncommitted in memory, their blocks leaked, and every later
+// change that would follow them fails.
 Status Volume::settle() {
-  if (moved_) {
-    if (Status s = img_->file().sync(); !s.ok()) return s;
-    moved_ = false;
+  if (!stuck_.ok()) return stuck_;
+  Status s = moved_ ? img_->file().sync() : Status{};
+  if (s.ok() && erased_) s = img_->writeTableEnd(img_->header().tableEnd);
+  if (s.ok() && !doomed_.empty()) s = img_->file().sync();
+  if (!s.ok()) {
+    stuck_ = s;
+    leaked_ += doomed_.size();
+    doomed_.clear();
+    return s;
   }
-  if (erased_) {
-    if (Status s = img_->writeTableEnd(img_->header().tableEnd); !s.ok()) return s;
-    erased_ = false;
-  }
-  if (doomed_.empty()) return {};
-  if (Status s = img_->file().sync(); !s.ok()) return s;
+  moved_ = erased_ = false;
   return release(std::exchange(doomed_, {}));
 }
 
@@ -483,7 +488,8 @@ Status Volume::drop(Nodes::iterator it) {
 // of their bytes and bits, and tableEnd moves over them all at once. A file
 // that a failed write broke is dropped first; the others are committed.
 Status Volume::commitQueued() {
-  Status first = settle();
+  if (Status s = settle(); !s.ok()) return s;
+  Status first;
   std::vector<Nodes::iterator> group;
   for (auto it = nodes_.begin(); it != nodes_.end();) {
     auto next = std::next(it);
@@ -549,6 +555,12 @@ Status Volume::commitStored(std::string_view name, Node& n) {
 Status Volume::remove(std::string_view name) {
   Nodes::iterator it;
   if (Status s = find(name, &it); !s.ok()) return s;
+  // New files closed before are stored first, as korvane -w would have
+  // stored them before this erase: the table's bytes follow from the order.
+  if (queued_ > 0) {
+    if (Status s = commitQueued(); !s.ok()) return s;
+    if (Status s = find(name, &it); !s.ok()) return s;
+  }
   Node& n = it->second;
   if (n.stored) {
     std::vector<Run> runs;

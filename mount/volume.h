@@ -90,9 +90,9 @@ class Volume {
   Status commitQueued();
   // New files queued and not yet committed.
   size_t queued() const { return queued_; }
-  // Whether a commit of queued files or of erases waits: commitQueued()
-  // does both.
-  bool pending() const { return queued_ > 0 || erased_ || !doomed_.empty(); }
+  // Whether a commit of queued files or of erases waits that can still be
+  // made: commitQueued() makes both.
+  bool pending() const { return stuck_.ok() && (queued_ > 0 || erased_ || !doomed_.empty()); }
   static constexpr size_t GroupFiles = 128;
   // Erases the file as korvane -e does (its draft too). NotStored, Damaged,
   // IoError. Its entry leaves the table at once, the later entries moved
@@ -159,6 +159,7 @@ class Volume {
   uint64_t leaked_ = 0;
   uint64_t lastQueued_ = 0;
   size_t queued_ = 0;
+  Status stuck_;         // a failed sync of erases, told from then on
   bool erased_ = false;  // tableEnd lowered over erased entries, not yet written
   bool moved_ = false;   // entries moved down by those erases, not yet synced
   std::vector<uint32_t> doomed_;  // erased files' blocks, freed by settle()

@@ -28,9 +28,11 @@ dd if=src of=m/big bs=1M conv=fsync status=none || fail "dd in"
 cmp src m/big || fail "cat out differs"
 [ "$(ls -U m | tr '\n' ' ')" = "keep big " ] || fail "listing: $(ls m)"
 df m | grep -q ' 8184 ' || fail "df: $(df m)"
+cp small m/a && rm m/a && cp small m/b && rm m/big || fail "cp and rm"
 fusermount3 -u m || fail "unmount"
-"$k" -w big src -o twin.img
-cmp d.img twin.img || fail "the image differs from korvane -w's"
+"$k" -w big src -o twin.img && "$k" -w a small -o twin.img && "$k" -e a -o twin.img >/dev/null &&
+  "$k" -w b small -o twin.img && "$k" -e big -o twin.img >/dev/null
+cmp d.img twin.img || fail "the image differs from korvane -w's and -e's"
 
 # Through mount.fuse3, as mount -t fuse.korvanefs and an fstab line run it.
 if command -v mount.fuse3 >/dev/null && [ "$(id -u)" = 0 ]; then
@@ -38,11 +40,13 @@ if command -v mount.fuse3 >/dev/null && [ "$(id -u)" = 0 ]; then
 else
   "$fs" d.img m -o umask=022,uid=7 || fail "second mount"
 fi
-[ "$(stat -c '%A %u %Y' m/keep)" = "-rwxr-xr-x 7 $(stat -c %Y d.img)" ] ||
-  fail "attributes: $(stat -c '%A %u %Y' m/keep d.img)"
+[ "$(stat -c '%A %h %u %Y' m/keep)" = "-rwxr-xr-x 1 7 $(stat -c %Y d.img)" ] ||
+  fail "attributes: $(stat -c '%A %h %u %Y' m/keep d.img)"
 for n in 0 1 4092 4093 2500000; do
   head -c $n src >s$n && cp s$n m/f$n && cmp s$n m/f$n || fail "a file of $n bytes"
 done
+sync m/f2500000 && printf x >>m/f2500000 && { cat s2500000 && printf x; } | cmp - m/f2500000 ||
+  fail "append to a stored file of 2.5 MB"
 ls -l m | grep -q ' 4093 .* f4093$' || fail "ls -l: $(ls -l m)"
 cp small m/note && mv m/note m/renamed && cmp small m/renamed || fail "rename"
 mv m/f1 m/renamed && cmp s1 m/renamed && [ ! -e m/f1 ] || fail "rename onto a file"
@@ -50,9 +54,11 @@ rm m/renamed && [ ! -e m/renamed ] || fail "rm"
 printf 'x' >>m/keep && [ "$(cat m/keep)" = "hello
 x" ] || fail "append"
 truncate -s 6 m/keep && cmp small m/keep || fail "truncate"
+cp m/keep m/was && printf hi >m/was && [ "$(cat m/was)" = hi ] || fail "a shell's > onto a file"
 touch m/keep || fail "touch"
 refused 'not permitted' mkdir m/sub
 refused 'not permitted' chmod 600 m/keep
+refused 'not permitted' ln -s keep m/link
 refused 'too long' touch m/aaaaaaaaaaaaaaaaaaaa
 refused 'No space' dd if=/dev/zero of=m/full bs=1M count=40
 [ "$(stat -c %s m/full)" -gt 0 ] && ! tr -d '\0' <m/full | grep -q . || fail "bytes before ENOSPC"
