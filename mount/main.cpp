@@ -41,6 +41,8 @@ using korvane::Volume;
 
 // How often new files closed are committed, at the latest.
 constexpr std::chrono::seconds CommitEvery{1};
+// Writes at least this long are stored by the worker (see writeOp).
+constexpr size_t HandOverBytes = 64 * 1024;
 // How long a mount waits for a korvane run that holds the image.
 constexpr int LockWaitMs = 1000;
 
@@ -50,8 +52,9 @@ struct Mount {
   int folders = 0;              // words after the image that are no option
   std::string path;             // the image's absolute name
   bool help = false;
-  // A worker beside the request loop stores a write's bytes while the next
-  // request is read, and commits closed new files every CommitEvery.
+  // A worker beside the request loop stores a large write's bytes while
+  // the next request is read, and commits closed new files every
+  // CommitEvery.
   // Whoever holds `busy` uses the volume, and a write handed to the worker
   // is stored before anyone else uses it.
   std::mutex busy;
@@ -246,9 +249,9 @@ bool inRequest(const Mount& m, const char* data, size_t len) {
   return mem && data >= mem && len <= b.size && data - mem <= static_cast<ptrdiff_t>(b.size - len);
 }
 
-// What can refuse a write is checked here; its bytes are then stored by
-// the worker, from the request buffer, while the program goes on to its
-// next write. A host failure that comes then is told to the file's next
+// What can refuse a write is checked here; a large write's bytes are then
+// stored by the worker, from the request buffer, while the program goes on
+// to its next write. A host failure that comes then is told to the file's next
 // write, flush or fsync, as a file system with a page cache tells it.
 int writeOp(const char* path, const char* data, size_t len, off_t offset, fuse_file_info* fi) {
   Mount& m = mounted();
@@ -256,8 +259,9 @@ int writeOp(const char* path, const char* data, size_t len, off_t offset, fuse_f
   int rc = afterWrites(path, [&](std::string_view n) {
     if (Status s = volume().fits(n, at, len); !s.ok()) return s;
     if (writeOnly(fi)) m.uncached.emplace(n);
-    // Bytes FUSE copied elsewhere are gone when we return: stored now.
-    if (!inRequest(m, data, len)) return volume().write(n, at, data, len);
+    // Bytes FUSE copied elsewhere are gone when we return, and a small
+    // write costs less to store than to hand over: stored now.
+    if (len < HandOverBytes || !inRequest(m, data, len)) return volume().write(n, at, data, len);
     m.handed = [&m, name = std::string(n), at, data, len] {
       if (Status s = m.volume->write(name, at, data, len); !s.ok()) m.failed[name] = errnoOf(s);
     };
