@@ -24,10 +24,10 @@
 #include <functional>
 #include <iostream>
 #include <map>
-#include <set>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -256,8 +256,8 @@ bool inRequest(const Mount& m, const char* data, size_t len) {
 
 // What can refuse a write is checked here; a large write's bytes are then
 // stored by the worker, from the request buffer, while the program goes on
-// to its next write. A host failure that comes then is told to the file's next
-// write, flush or fsync, as a file system with a page cache tells it.
+// to its next write. A host failure that comes then is told to the file's
+// next write, flush or fsync, as a file system with a page cache tells it.
 int writeOp(const char* path, const char* data, size_t len, off_t offset, fuse_file_info* fi) {
   Mount& m = mounted();
   uint64_t at = static_cast<uint64_t>(offset);
@@ -373,7 +373,7 @@ int statfsOp(const char*, struct statvfs* st) {
 
 // A large file is read through FUSE in pieces of the mount's read-ahead,
 // each a request and a round of the kernel's page handling: at FUSE's
-// 128 KiB, cat of a large file takes about half as long again as at 1 MiB.
+// 128 KiB, cat of a large file takes about a third longer than at 1 MiB.
 // Only root may raise it, in the mount's own entry under /sys; for anyone
 // else it stays as it was. The stat is served by the request loop, so it
 // runs on the worker, before it takes the volume.
