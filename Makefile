@@ -8,20 +8,27 @@ PREFIX ?= /usr/local
 
 all: build
 
-$(BUILD)/CMakeCache.txt:
+# The stamp is written only once cmake has configured the folder in full, so
+# a run that failed (a package missing) configures again next time.
+$(BUILD)/.configured:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	touch $@
 
-build: $(BUILD)/CMakeCache.txt
+build: $(BUILD)/.configured
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Only the program: it builds without GoogleTest.
-run: $(BUILD)/CMakeCache.txt
+# Only the program: it builds with nothing but the compiler and cmake.
+run: $(BUILD)/.configured
 	cmake --build $(BUILD) -j $(JOBS) --target korvane
 	./$(BUILD)/korvane $(ARGS)
 
-# Configures again asking for the tests, so a missing GoogleTest stops here.
-test: $(BUILD)/CMakeCache.txt
-	cmake -S . -B $(BUILD) -DKORVANE_REQUIRE_TESTS=ON >/dev/null
+# Installs what the tests need where it can (Debian, as root or through
+# sudo), then configures again asking for the tests, so a missing GoogleTest
+# stops here.
+test:
+	packaging/build-deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_REQUIRE_TESTS=ON >/dev/null
+	touch $(BUILD)/.configured
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
