@@ -57,4 +57,17 @@ Status makeImage(Env& env, const char* path, uint32_t diskSizeKb, Geometry* out)
   return {};
 }
 
+Status removeImage(Env& env, const char* path, int waitMs) {
+  FileId target;
+  bool exists = env.stat(path, &target).ok();
+  if (exists && !target.regular)
+    return Status::fail(Error::OpenFailed, target.directory ? EISDIR : EINVAL);
+  // Held until the name is gone: a run that waits for it then finds the
+  // name gone rather than storing into a file nobody can reach.
+  std::unique_ptr<File> f;
+  if (exists && env.open(path, OpenMode::Read, &f).ok())
+    if (Status s = f->lock(LockMode::Exclusive, waitMs); !s.ok()) return s;
+  return env.remove(path);
+}
+
 }  // namespace korvane

@@ -25,10 +25,11 @@ void deleteDisk(const char* imageName, Env& env) {
   // Only a regular file can hold an image. A directory, pipe or device is
   // refused rather than removed: it is nothing this program made. A link that
   // leads to a regular file, or nowhere, is removed itself; its target stays.
-  FileId target;
-  bool notImage = env.stat(imageName, &target).ok() && !target.regular;
-  if (!notImage && env.remove(imageName).ok())
+  Status s = removeImage(env, imageName);
+  if (s.ok())
     std::cout << "Disk image " << imageName << " removed." << std::endl;
+  else if (s.code == Error::Locked)
+    reportImageFailure(s, "remove", imageName, "");
   else
     std::cerr << "Cannot remove disk image!" << std::endl;
 }

@@ -23,12 +23,14 @@ void printMap(const StatReport& r) {
   std::cout << std::endl;
 }
 
-}  // namespace
-
-void showStat(const char* imageName, Env& env) {
+// The report, or the line that says why there is none.
+Status printStat(const char* imageName, Env& env) {
   StatReport r;
   Status s = statImage(env, imageName, &r);
-  if (!s.ok()) return reportImageFailure(s, "read", imageName, "Cannot open virual disk image!");
+  if (!s.ok()) {
+    reportImageFailure(s, "read", imageName, "Cannot open virual disk image!");
+    return s;
+  }
 
   // Sizes are u32 products, as the figures have always been computed.
   uint32_t blocks = r.blockCount, used = r.usedBlocks;
@@ -51,10 +53,17 @@ void showStat(const char* imageName, Env& env) {
             << " kB" << std::endl;
   std::cout << "USED DATA SPACE: " << fixed(usedBytes / 1024.0, 2) << " kB" << std::endl;
   std::cout << "MEMORY USE: " << fixed(use, 1) << "%" << std::endl;
+  return {};
 }
 
+}  // namespace
+
+void showStat(const char* imageName, Env& env) { (void)printStat(imageName, env); }
+
 void showStatus(const char* imageName, Env& env) {
-  showStat(imageName, env);
+  // An image another run holds would be waited for a second time, only to
+  // say again that it is in use.
+  if (printStat(imageName, env).code == Error::Locked) return;
   showFiles(imageName, env);
 }
 

@@ -68,7 +68,7 @@ TEST(Host, ProcessesSharingAnImageLoseNothing) {
   EXPECT_EQ(judgeFile(img, want), "");
 }
 
-// Writers wait for readers and readers for writers, then go on; readers never
+// Writers (and a delete) wait for readers and readers for writers, then go on; readers never
 // wait for each other; the checker gives up after its own wait.
 TEST(Host, LocksAreWaitedFor) {
   TempDir dir;
@@ -79,7 +79,9 @@ TEST(Host, LocksAreWaitedFor) {
   const std::tuple<int, bool, int, std::function<void()>> cases[] = {  // held, waits, lines printed, operation
       {LOCK_EX, true, 2, [&] { showFiles(img.c_str()); }}, {LOCK_SH, true, 0, [&] { writeFile("b", img.c_str(), in.c_str()); }},
       {LOCK_SH, false, 1, [&] { readFile(img.c_str(), out.c_str(), "b"); }},
-      {LOCK_SH, true, 1, [&] { eraseFile(img.c_str(), "b"); }}, {LOCK_SH, true, 4, [&] { createDisk(img.c_str(), 8); }}};
+      {LOCK_SH, true, 1, [&] { eraseFile(img.c_str(), "b"); }},
+      {LOCK_SH, true, 1, [&] { deleteDisk(img.c_str()), spit(img, d.bytes); }},
+      {LOCK_SH, true, 4, [&] { createDisk(img.c_str(), 8); }}};
   for (const auto& [how, waits, lines, op] : cases) {
     pid_t holder = fork();
     if (holder == 0) flock(open(img.c_str(), O_RDONLY), how), usleep(waits ? 200000 : 5000000), _exit(0);
