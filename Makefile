@@ -20,7 +20,7 @@ build: $(BUILD)/.configured
 # Only the program: it builds with nothing but the compiler and cmake.
 run: $(BUILD)/.configured
 	cmake --build $(BUILD) -j $(JOBS) --target korvane
-	./$(BUILD)/korvane $(ARGS)
+	$(abspath $(BUILD))/korvane $(ARGS)
 
 # Installs what the tests need where it can (Debian, as root or through
 # sudo), then configures again asking for the tests, so a missing GoogleTest

@@ -28,5 +28,13 @@ dpkg-deb -I "$deb"
 diff -u <(expected) <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort) ||
   fail "package contents differ"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
-dpkg-deb -f "$deb" Depends | grep >/dev/null '^libc6 (>= ' || fail "dependencies not computed"
+depends=$(dpkg-deb -f "$deb" Depends)
+grep >/dev/null 'libc6 (>= .*libedit2' <<<"$depends" || fail "dependencies not computed: $depends"
+[ "$skip" != '^$' ] || grep >/dev/null '^fuse3, ' <<<"$depends" || fail "no fuse3 for fusermount3"
+! command -v lintian >/dev/null || lintian --fail-on error "$deb" 2>/dev/null || fail "lintian"
+
+# A configure that failed leaves a cache and no build files: make configures again.
+src=$(dirname "$list")/.. again=$dest/again && mkdir "$again" && touch "$again/CMakeCache.txt"
+make -s -C "$src" BUILD="$again" run ARGS=-h 2>&1 | grep >/dev/null "^Korvane v$version" ||
+  fail "make run after a failed configure"
 echo "install test: tree, programs, manual pages and package as expected"
