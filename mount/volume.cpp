@@ -268,7 +268,10 @@ Status Volume::payloadOf(const Node& n, uint64_t k, uint64_t old, uint64_t offse
 
 // Grows the draft to `end` bytes and lays `len` bytes of `data` at
 // `offset`, a run of whole blocks per write, straight from `data`. New blocks are zero where
-// nothing lands; a block written in part is read first.
+// nothing lands; a block written in part is read first. Only the blocks the
+// bytes land in, and those the draft grows by, are written: a write that
+// grows the draft reaches its new last block, so a write costs its own
+// bytes, wherever in the file it lands.
 Status Volume::put(Node& n, uint64_t offset, const char* data, size_t len, uint64_t end) {
   uint64_t old = n.draft.size(), need = std::max<uint64_t>(old, blocksForFile(end));
   if (Status s = take(need - old, &n.draft); !s.ok()) {
@@ -278,7 +281,7 @@ Status Volume::put(Node& n, uint64_t offset, const char* data, size_t len, uint6
     return s;
   }
   uint64_t lo = len ? std::min(offset / BlockPayload, old) : old;
-  uint64_t hi = len ? std::max(need, (offset + len - 1) / BlockPayload + 1) : need;
+  uint64_t hi = len ? (offset + len - 1) / BlockPayload + 1 : need;
   for (uint64_t i = lo; i < hi; i += RunBlocks) {
     uint64_t count = std::min(RunBlocks, hi - i);
     std::vector<iovec> iov;

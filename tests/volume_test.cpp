@@ -188,6 +188,24 @@ TEST_F(VolumeTest, ACrashOrAFailureAtAnyCallHarmsNoCommittedFile) {
   }
 }
 
+// ---- costs -------------------------------------------------------------------
+
+// A write into the middle of a draft rewrites the blocks it touches, not
+// every block after them.
+TEST_F(VolumeTest, AWriteCostsTheBlocksItTouches) {
+  MemEnv env;
+  env.put("d.img", slurp(image));
+  std::unique_ptr<Volume> v;
+  std::string big(50 * 4092, 'x');
+  ASSERT_TRUE(Volume::open(env, "d.img", &v).ok() && v->create("n").ok());
+  ASSERT_TRUE(v->write("n", 0, big.data(), big.size()).ok());
+  env.reset();
+  ASSERT_TRUE(v->write("n", 10 * 4092 + 4090, "across", 6).ok());
+  EXPECT_LE(env.written, 2u * 4096);
+  big.replace(10 * 4092 + 4090, 6, "across");
+  EXPECT_EQ(readAll(*v, "n"), big);
+}
+
 // ---- refusals ----------------------------------------------------------------
 
 TEST_F(VolumeTest, RefusalsChangeNothingAndADamagedImageIsNotOpened) {
