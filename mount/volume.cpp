@@ -43,14 +43,17 @@ Status broke(Node& n, Status s) {
 }
 
 // The checker judges the image, under the lock the volume goes on holding.
-// Blocks marked used that no file owns are what a crash leaves, and harm
-// nothing; anything else it would mend is refused: served as it stands, the
+// Blocks marked used that no file owns, loose or as a whole chain a repair
+// would save, are what a crash leaves, and the volume never takes them;
+// anything else the checker would mend is refused: served as it stands, the
 // image would let new files take what a repair still saves, such as the
 // slots of entries that a damaged tableEnd hides.
 Status judge(File& f) {
   bool sound = true;
   CheckSummary sum;
-  auto tell = [&](const Finding& x) { sound = sound && x.kind == Problem::BlocksLeaked; };
+  auto tell = [&](const Finding& x) {
+    sound = sound && (x.kind == Problem::BlocksLeaked || x.kind == Problem::OrphanSaved);
+  };
   if (Status s = checkImage(f, {}, tell, &sum); !s.ok()) return s;
   return sound && sum.headerSound ? Status{} : Status::fail(Error::Damaged);
 }

@@ -42,8 +42,8 @@ class Volume {
   // the volume is closed or destroyed, checks it as the checker does (a read
   // of the whole image) and walks every file's chain. On failure:
   // OpenFailed, Locked, IoError, ShortRead, or Damaged when the checker
-  // finds a problem other than blocks marked used that no file owns (a
-  // repair mends it first). Another run's lock is waited for at most
+  // finds a problem other than blocks marked used that no file owns, loose
+  // or as a chain it would save (a repair mends it first). Another run's lock is waited for at most
   // `waitMs`.
   static Status open(Env& env, const char* path, std::unique_ptr<Volume>* out,
                      int waitMs = LockWaitMs);
