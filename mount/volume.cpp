@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "image/chain.h"
+#include "image/check.h"
 #include "image/primitives.h"
 #include "image/remove.h"
 
@@ -41,6 +42,22 @@ Status broke(Node& n, Status s) {
   return s;
 }
 
+// The checker judges the image, under the lock the volume goes on holding.
+// Blocks marked used that no file owns, loose or as a whole chain a repair
+// would save, are what a crash leaves, and the volume never takes them;
+// anything else the checker would mend is refused: served as it stands, the
+// image would let new files take what a repair still saves, such as the
+// slots of entries that a damaged tableEnd hides.
+Status judge(File& f) {
+  bool sound = true;
+  CheckSummary sum;
+  auto tell = [&](const Finding& x) {
+    sound = sound && (x.kind == Problem::BlocksLeaked || x.kind == Problem::OrphanSaved);
+  };
+  if (Status s = checkImage(f, {}, tell, &sum); !s.ok()) return s;
+  return sound && sum.headerSound ? Status{} : Status::fail(Error::Damaged);
+}
+
 }  // namespace
 
 Volume::~Volume() = default;
@@ -48,6 +65,7 @@ Volume::~Volume() = default;
 Status Volume::open(Env& env, const char* path, std::unique_ptr<Volume>* out, int waitMs) {
   std::unique_ptr<Image> img;
   if (Status s = Image::open(env, path, Access::Write, &img, waitMs); !s.ok()) return s;
+  if (Status s = judge(img->file()); !s.ok()) return s;
   std::vector<unsigned char> bitmap(static_cast<size_t>(bitmapBytes(img->blockCount())));
   if (Status s = readExact(img->file(), HeaderSize, bitmap.data(), bitmap.size()); !s.ok())
     return s;
@@ -60,38 +78,26 @@ Status Volume::open(Env& env, const char* path, std::unique_ptr<Volume>* out, in
   return {};
 }
 
-// Reads the table and walks every chain once, so that what is served can be
-// trusted: names that end within their field and differ, chains sound and
-// sharing no block, every block of a file marked used; a write then never
-// lands in another file. Blocks marked used that no file owns are what a
-// crash leaves, and harm nothing. The cost grows with the blocks in use,
-// not with the image.
+// Reads the table and walks every chain once, for each file's blocks. The
+// checker has judged the image before: the names differ, and the chains are
+// sound, share no block and are marked used, so a write never lands in
+// another file. The walk keeps its own bounds all the same.
 Status Volume::loadTable() {
   storedCount_ = img_->entryCount();
-  std::vector<unsigned char> owned(bitmap_.size());
   Status walk;
-  bool sound = true;
   Status s = img_->forEachEntry([&](uint64_t slot, const FileEntry& e) {
     Node n;
     n.stored = true;
     n.slot = slot;
     n.bytes = n.storedBytes = e.fileSize;
     walk = walkChain(*img_, e, [&](const Run& r) {
-      for (uint32_t b = r.first; b < r.first + r.count; ++b) {
-        if (testBit(owned.data(), b) || !testBit(bitmap_.data(), b))
-          return Status::fail(Error::Damaged);
-        setBit(owned.data(), b);
-        n.chain.push_back(b);
-      }
+      for (uint32_t b = r.first; b < r.first + r.count; ++b) n.chain.push_back(b);
       return Status{};
     });
-    sound = walk.ok() && e.nameView().size() < NameFieldSize &&
-            nodes_.emplace(std::string(e.nameView()), std::move(n)).second;
-    return sound;
+    nodes_.emplace(std::string(e.nameView()), std::move(n));
+    return walk.ok();
   });
-  if (!s.ok()) return s;
-  if (!walk.ok()) return walk;
-  return sound ? Status{} : Status::fail(Error::Damaged);
+  return s.ok() ? walk : s;
 }
 
 std::vector<std::string> Volume::names() const {
@@ -268,7 +274,10 @@ Status Volume::payloadOf(const Node& n, uint64_t k, uint64_t old, uint64_t offse
 
 // Grows the draft to `end` bytes and lays `len` bytes of `data` at
 // `offset`, a run of whole blocks per write, straight from `data`. New blocks are zero where
-// nothing lands; a block written in part is read first.
+// nothing lands; a block written in part is read first. Only the blocks the
+// bytes land in, and those the draft grows by, are written: a write that
+// grows the draft reaches its new last block, so a write costs its own
+// bytes, wherever in the file it lands.
 Status Volume::put(Node& n, uint64_t offset, const char* data, size_t len, uint64_t end) {
   uint64_t old = n.draft.size(), need = std::max<uint64_t>(old, blocksForFile(end));
   if (Status s = take(need - old, &n.draft); !s.ok()) {
@@ -278,7 +287,7 @@ Status Volume::put(Node& n, uint64_t offset, const char* data, size_t len, uint6
     return s;
   }
   uint64_t lo = len ? std::min(offset / BlockPayload, old) : old;
-  uint64_t hi = len ? std::max(need, (offset + len - 1) / BlockPayload + 1) : need;
+  uint64_t hi = len ? (offset + len - 1) / BlockPayload + 1 : need;
   for (uint64_t i = lo; i < hi; i += RunBlocks) {
     uint64_t count = std::min(RunBlocks, hi - i);
     std::vector<iovec> iov;

@@ -39,11 +39,12 @@ struct VolumeStats {
 class Volume {
  public:
   // Opens the image at `path` read-write, holding its exclusive lock until
-  // the volume is closed or destroyed, and walks every file's chain. On
-  // failure: OpenFailed, Locked, IoError, or Damaged when the header, a
-  // name or a chain is damaged, a name is repeated, two files share a block
-  // or a file's block is marked free (a checker mends it first). Another
-  // run's lock is waited for at most `waitMs`.
+  // the volume is closed or destroyed, checks it as the checker does (a read
+  // of the whole image) and walks every file's chain. On failure:
+  // OpenFailed, Locked, IoError, ShortRead, or Damaged when the checker
+  // finds a problem other than blocks marked used that no file owns, loose
+  // or as a chain it would save (a repair mends it first). Another run's lock is waited for at most
+  // `waitMs`.
   static Status open(Env& env, const char* path, std::unique_ptr<Volume>* out,
                      int waitMs = LockWaitMs);
   ~Volume();

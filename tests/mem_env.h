@@ -36,7 +36,7 @@ class MemEnv final : public Env {
   using Node = std::shared_ptr<std::pair<Bytes, unsigned long long>>;  // bytes, inode
   explicit MemEnv(Plan p = {}) : plan(p) {}
   // Starts counting afresh under a new plan; the files stay.
-  void reset(Plan p = {}) { plan = p, calls = writes = 0, crashed = false, trace.clear(); }
+  void reset(Plan p = {}) { plan = p, calls = writes = 0, written = 0, crashed = false, trace.clear(); }
   void put(const std::string& path, Bytes b) { files[path] = std::make_shared<Node::element_type>(b, ++inodes); }
   Bytes* get(const std::string& path) { return files.count(path) ? &files[path]->first : nullptr; }
 
@@ -62,6 +62,7 @@ class MemEnv final : public Env {
 
   Plan plan;
   long calls = 0, writes = 0;
+  uint64_t written = 0;  // bytes of the write-like calls that succeeded
   bool crashed = false;
   uint64_t crashOffset = 0, crashLen = 0;  // the write that crashed
   const char* failed = "";                 // the kind of call that failed first
@@ -142,6 +143,7 @@ class MemFile final : public File {
       return Status::fail(Error::IoError, EIO);
     }
     if (grows) b_.resize(offset + len);
+    env_.written += len;
     return {};
   }
 

@@ -188,6 +188,24 @@ TEST_F(VolumeTest, ACrashOrAFailureAtAnyCallHarmsNoCommittedFile) {
   }
 }
 
+// ---- costs -------------------------------------------------------------------
+
+// A write into the middle of a draft rewrites the blocks it touches, not
+// every block after them.
+TEST_F(VolumeTest, AWriteCostsTheBlocksItTouches) {
+  MemEnv env;
+  env.put("d.img", slurp(image));
+  std::unique_ptr<Volume> v;
+  std::string big(50 * 4092, 'x');
+  ASSERT_TRUE(Volume::open(env, "d.img", &v).ok() && v->create("n").ok());
+  ASSERT_TRUE(v->write("n", 0, big.data(), big.size()).ok());
+  env.reset();
+  ASSERT_TRUE(v->write("n", 10 * 4092 + 4090, "across", 6).ok());
+  EXPECT_LE(env.written, 2u * 4096);
+  big.replace(10 * 4092 + 4090, 6, "across");
+  EXPECT_EQ(readAll(*v, "n"), big);
+}
+
 // ---- refusals ----------------------------------------------------------------
 
 TEST_F(VolumeTest, RefusalsChangeNothingAndADamagedImageIsNotOpened) {
@@ -209,6 +227,17 @@ TEST_F(VolumeTest, RefusalsChangeNothingAndADamagedImageIsNotOpened) {
   loops.bytes = before, loops.link(1, 1);  // b's chain loops
   spit(image, loops.bytes);
   EXPECT_EQ(Volume::open(Env::host(), image.c_str(), &v).code, Error::Damaged);
+  // What a repair would mend is refused, but for the blocks a crash leaks
+  // (a draft's whole chain among them): new files would take the slots of
+  // the entries tableEnd hides.
+  Disk draft(16);
+  three(draft), draft.file("x", {6, 7}, 5000), draft.put(8, static_cast<uint32_t>(draft.slot(3)));
+  std::fill_n(draft.bytes.begin() + draft.slot(3), 32, 0);
+  for (auto [bytes, code] : {std::pair{build("f_table_end_hides_files").bytes, Error::Damaged},
+                             {build("f_leaked_blocks").bytes, Error::Ok}, {draft.bytes, Error::Ok}}) {
+    v.reset(), spit(image, bytes);
+    EXPECT_EQ(Volume::open(Env::host(), image.c_str(), &v).code, code);
+  }
 }
 
 }  // namespace
