@@ -5,9 +5,9 @@
 namespace korvane {
 namespace {
 
-// The soname the headers were built against: another major version may
-// differ in what these functions take.
-constexpr const char* Soname = "libedit.so.2";
+// The names systems give the library: Debian's and others' (.so.2),
+// Fedora's (.so.0); the plain name only where a development package is.
+constexpr const char* Sonames[] = {"libedit.so.2", "libedit.so.0", "libedit.so"};
 
 template <class F>
 bool bind(void* lib, const char* name, F* f) {
@@ -16,7 +16,9 @@ bool bind(void* lib, const char* name, F* f) {
 }
 
 const EditLibrary* load() {
-  void* lib = ::dlopen(Soname, RTLD_NOW | RTLD_LOCAL);
+  void* lib = nullptr;
+  for (const char* name : Sonames)
+    if ((lib = ::dlopen(name, RTLD_NOW | RTLD_LOCAL))) break;
   if (!lib) return nullptr;
   static EditLibrary e;
   if (bind(lib, "el_init", &e.init) && bind(lib, "el_end", &e.end) && bind(lib, "el_set", &e.set) &&

@@ -1083,13 +1083,6 @@ Status Checker::run(CheckSummary* out) {
 
 }  // namespace
 
-Status checkImage(File& f, const CheckOptions& options, const FindingSink& sink,
-                  CheckSummary* out) {
-  *out = {};
-  Checker checker(f, options, sink);
-  return checker.run(out);
-}
-
 Status checkImage(Env& env, const char* path, const CheckOptions& options,
                   const FindingSink& sink, CheckSummary* out) {
   *out = {};
@@ -1098,7 +1091,8 @@ Status checkImage(Env& env, const char* path, const CheckOptions& options,
   if (Status s = openImageFile(env, path, mode, LockMode::Exclusive, options.lockWaitMs, &f);
       !s.ok())
     return s;
-  if (Status s = checkImage(*f, options, sink, out); !s.ok()) return s;
+  Checker checker(*f, options, sink);
+  if (Status s = checker.run(out); !s.ok()) return s;
   return f->close();
 }
 

@@ -111,12 +111,6 @@ using FindingSink = std::function<void(const Finding&)>;
 Status checkImage(Env& env, const char* path, const CheckOptions& options,
                   const FindingSink& sink, CheckSummary* out);
 
-// The same on an image the caller has open, and holds the exclusive lock
-// of, for as long as it goes on using what the check found: read-write
-// when repairing. The file stays open.
-Status checkImage(File& f, const CheckOptions& options, const FindingSink& sink,
-                  CheckSummary* out);
-
 // The same, collecting the findings into a list.
 Status checkImage(Env& env, const char* path, const CheckOptions& options,
                   std::vector<Finding>* findings, CheckSummary* out);

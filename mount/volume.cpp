@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "image/chain.h"
-#include "image/check.h"
 #include "image/primitives.h"
 #include "image/remove.h"
 
@@ -42,22 +41,6 @@ Status broke(Node& n, Status s) {
   return s;
 }
 
-// The checker judges the image, under the lock the volume goes on holding.
-// Blocks marked used that no file owns, loose or as a whole chain a repair
-// would save, are what a crash leaves, and the volume never takes them;
-// anything else the checker would mend is refused: served as it stands, the
-// image would let new files take what a repair still saves, such as the
-// slots of entries that a damaged tableEnd hides.
-Status judge(File& f) {
-  bool sound = true;
-  CheckSummary sum;
-  auto tell = [&](const Finding& x) {
-    sound = sound && (x.kind == Problem::BlocksLeaked || x.kind == Problem::OrphanSaved);
-  };
-  if (Status s = checkImage(f, {}, tell, &sum); !s.ok()) return s;
-  return sound && sum.headerSound ? Status{} : Status::fail(Error::Damaged);
-}
-
 }  // namespace
 
 Volume::~Volume() = default;
@@ -65,7 +48,6 @@ Volume::~Volume() = default;
 Status Volume::open(Env& env, const char* path, std::unique_ptr<Volume>* out, int waitMs) {
   std::unique_ptr<Image> img;
   if (Status s = Image::open(env, path, Access::Write, &img, waitMs); !s.ok()) return s;
-  if (Status s = judge(img->file()); !s.ok()) return s;
   std::vector<unsigned char> bitmap(static_cast<size_t>(bitmapBytes(img->blockCount())));
   if (Status s = readExact(img->file(), HeaderSize, bitmap.data(), bitmap.size()); !s.ok())
     return s;
@@ -73,31 +55,78 @@ Status Volume::open(Env& env, const char* path, std::unique_ptr<Volume>* out, in
   for (size_t i = 0; i < v->bitmap_.size(); ++i)
     v->freeBlocks_ += static_cast<uint32_t>(
         std::popcount(~v->bitmap_[i] & blockBitsOf(i, v->img_->blockCount())));
-  if (Status s = v->loadTable(); !s.ok()) return s;
+  // Bits past the last block mark nothing: set, the bitmap is damaged.
+  if (!v->bitmap_.empty() &&
+      (v->bitmap_.back() & ~blockBitsOf(v->bitmap_.size() - 1, v->img_->blockCount())))
+    return Status::fail(Error::Damaged);
+  std::vector<unsigned char> owned(v->bitmap_.size());
+  if (Status s = v->loadTable(&owned); !s.ok()) return s;
+  if (Status s = v->refuseHiddenEntry(owned); !s.ok()) return s;
   *out = std::move(v);
   return {};
 }
 
-// Reads the table and walks every chain once, for each file's blocks. The
-// checker has judged the image before: the names differ, and the chains are
-// sound, share no block and are marked used, so a write never lands in
-// another file. The walk keeps its own bounds all the same.
-Status Volume::loadTable() {
+// Reads the table and walks every chain once, so that what is served can be
+// trusted: names that end within their field and differ, sizes that agree
+// with lastBlockBytes, chains sound and sharing no block, every block of a
+// file marked used (*owned marks them); a write then never lands in another
+// file. Blocks marked used that no file owns are what a crash leaves, and
+// the volume never takes them; the contents of free blocks nothing reads.
+// So the cost grows with the blocks in use, not with the image.
+Status Volume::loadTable(std::vector<unsigned char>* owned) {
   storedCount_ = img_->entryCount();
   Status walk;
+  bool sound = true;
   Status s = img_->forEachEntry([&](uint64_t slot, const FileEntry& e) {
     Node n;
     n.stored = true;
     n.slot = slot;
     n.bytes = n.storedBytes = e.fileSize;
     walk = walkChain(*img_, e, [&](const Run& r) {
-      for (uint32_t b = r.first; b < r.first + r.count; ++b) n.chain.push_back(b);
+      for (uint32_t b = r.first; b < r.first + r.count; ++b) {
+        if (testBit(owned->data(), b) || !testBit(bitmap_.data(), b))
+          return Status::fail(Error::Damaged);
+        setBit(owned->data(), b);
+        n.chain.push_back(b);
+      }
       return Status{};
     });
-    nodes_.emplace(std::string(e.nameView()), std::move(n));
-    return walk.ok();
+    sound = walk.ok() && e.nameView().size() < NameFieldSize &&
+            e.lastBlockBytes == lastBlockBytesFor(e.fileSize) &&
+            nodes_.emplace(std::string(e.nameView()), std::move(n)).second;
+    return sound;
   });
-  return s.ok() ? walk : s;
+  if (!s.ok()) return s;
+  if (!walk.ok()) return walk;
+  return sound ? Status{} : Status::fail(Error::Damaged);
+}
+
+// A whole entry in the slot at tableEnd, its name unused and its chain's
+// blocks marked used and owned by no file, is one that a damaged tableEnd
+// hides, or a commit of new files cut short before tableEnd moved: a check
+// gives it back, while new files would take its slot and its blocks' place
+// in the table. What erases leave past tableEnd fails the test: their
+// blocks are free, or their names are in use.
+Status Volume::refuseHiddenEntry(const std::vector<unsigned char>& owned) {
+  uint64_t slot = img_->entryCount();
+  if (slot >= img_->blockCount()) return {};
+  unsigned char raw[FileEntrySize];
+  if (Status s = readExact(img_->file(), img_->slotOffset(slot), raw, sizeof raw); !s.ok())
+    return s;
+  FileEntry e = decodeEntry(raw);
+  std::string_view name = e.nameView();
+  if (name.empty() || name.size() >= NameFieldSize || nodes_.count(name) ||
+      e.lastBlockBytes != lastBlockBytesFor(e.fileSize))
+    return {};
+  bool free = true;
+  Status walk = walkChain(*img_, e, [&](const Run& r) {
+    for (uint32_t b = r.first; b < r.first + r.count; ++b)
+      free = free && testBit(bitmap_.data(), b) && !testBit(owned.data(), b);
+    return Status{};
+  });
+  if (walk.code == Error::Damaged) return {};  // no whole chain: nothing to give back
+  if (!walk.ok()) return walk;
+  return free ? Status::fail(Error::Damaged) : Status{};
 }
 
 std::vector<std::string> Volume::names() const {

@@ -39,12 +39,13 @@ struct VolumeStats {
 class Volume {
  public:
   // Opens the image at `path` read-write, holding its exclusive lock until
-  // the volume is closed or destroyed, checks it as the checker does (a read
-  // of the whole image) and walks every file's chain. On failure:
-  // OpenFailed, Locked, IoError, ShortRead, or Damaged when the checker
-  // finds a problem other than blocks marked used that no file owns, loose
-  // or as a chain it would save (a repair mends it first). Another run's lock is waited for at most
-  // `waitMs`.
+  // the volume is closed or destroyed, and walks every file's chain. On
+  // failure: OpenFailed, Locked, IoError, or Damaged when the header, a
+  // name, a size or a chain is damaged, a name is repeated, two files share
+  // a block, a file's block is marked free, a bit past the last block is
+  // set, or tableEnd hides a whole entry (a checker mends them first).
+  // Blocks marked used that no file owns, which a crash leaves, are let be.
+  // Another run's lock is waited for at most `waitMs`.
   static Status open(Env& env, const char* path, std::unique_ptr<Volume>* out,
                      int waitMs = LockWaitMs);
   ~Volume();
@@ -131,7 +132,8 @@ class Volume {
 
   Volume(std::unique_ptr<Image> img, std::vector<unsigned char> bitmap)
       : img_(std::move(img)), bitmap_(std::move(bitmap)) {}
-  Status loadTable();
+  Status loadTable(std::vector<unsigned char>* owned);
+  Status refuseHiddenEntry(const std::vector<unsigned char>& owned);
   Status find(std::string_view name, Nodes::iterator* it);
   Status makeDraft(Node& n, uint64_t keep);
   Status room(const Node& n, uint64_t end) const;
