@@ -32,6 +32,7 @@
 #include <string_view>
 #include <thread>
 
+#include "frontend/version.h"
 #include "image/std_streams.h"
 #include "mount/volume.h"
 
@@ -52,11 +53,19 @@ constexpr int LockWaitMs = 1000;
 
 struct Mount {
   std::unique_ptr<Volume> volume;
-  const char* image = nullptr;  // as given on the command line
-  int folders = 0;              // words after the image that are no option
-  std::string path;             // the image's absolute name
-  std::string mountpoint;       // the folder's absolute name
+  const char* image = nullptr;   // as given on the command line
+  int folders = 0;               // words after the image that are no option
+  const char* folder = nullptr;  // the last of them: the mount point
+  bool readOnly = false;         // mounted with -o ro
+  std::string path;              // the image's absolute name
+  std::string mountpoint;        // the folder's absolute name
   bool help = false;
+  bool version = false;
+  // What every stat shows of owners and modes: FUSE's uid=, gid= and
+  // umask=, or the mounting user and 0644 (0755 the folder).
+  uid_t uid = getuid();
+  gid_t gid = getgid();
+  std::optional<mode_t> umask;
   // A worker beside the request loop stores a large write's bytes while
   // the next request is read, and commits closed new files every
   // CommitEvery.
@@ -102,16 +111,20 @@ int errnoOf(const Status& s) {
 }
 
 // The stored name a path spells: the image holds one folder, the root.
+// FUSE gives no path for a descriptor whose file was removed.
 bool nameOf(const char* path, std::string_view* name) {
-  if (path[0] != '/') return false;
+  if (!path || path[0] != '/') return false;
   *name = path + 1;
   return !name->empty() && name->find('/') == std::string_view::npos;
 }
 
-// Runs `op` on the stored name `path` spells; 0 or a negated errno.
+// Runs `op` on the stored name `path` spells; 0 or a negated errno. The
+// removed file of a descriptor still open is gone from the image, so
+// nothing is left to serve: its requests fail with ESTALE.
 template <class Op>
 int onName(const char* path, Op&& op) {
   auto held = hold();
+  if (!path) return -ESTALE;
   std::string_view name;
   if (!nameOf(path, &name)) return -ENOENT;
   return -errnoOf(op(name));
@@ -137,14 +150,20 @@ int afterWrites(const char* path, Op&& op) {
   });
 }
 
+// The permissions a stat shows of the folder or of a file.
+mode_t shownMode(bool folder) {
+  const Mount& m = mounted();
+  return m.umask ? 0777 & ~*m.umask : folder ? 0755 : 0644;
+}
+
 // The format keeps no times or owners: every file shows the image file's
-// times and the mounting user (FUSE's uid=, gid= and umask= change that).
+// times and the owners of Mount.
 struct stat imageAttributes() {
   struct stat image = {};
   if (::stat(mounted().path.c_str(), &image) != 0) image = {};
   struct stat st = {};
-  st.st_uid = getuid();
-  st.st_gid = getgid();
+  st.st_uid = mounted().uid;
+  st.st_gid = mounted().gid;
   st.st_atim = image.st_atim;
   st.st_mtim = image.st_mtim;
   st.st_ctim = image.st_ctim;
@@ -156,13 +175,13 @@ struct stat imageAttributes() {
 int attributes(std::string_view name, const struct stat& image, struct stat* st) {
   *st = image;
   if (name.empty()) {
-    st->st_mode = S_IFDIR | 0755;
+    st->st_mode = S_IFDIR | shownMode(true);
     st->st_nlink = 2;
     return 0;
   }
   uint64_t bytes = 0;
   if (Status s = volume().size(name, &bytes); !s.ok()) return -errnoOf(s);
-  st->st_mode = S_IFREG | 0644;
+  st->st_mode = S_IFREG | shownMode(false);
   st->st_nlink = 1;
   st->st_size = static_cast<off_t>(bytes);
   st->st_blksize = korvane::BlockPayload;
@@ -172,6 +191,7 @@ int attributes(std::string_view name, const struct stat& image, struct stat* st)
 
 int getattrOp(const char* path, struct stat* st, fuse_file_info*) {
   auto held = hold();
+  if (!path) return -ESTALE;
   std::string_view name;
   if (std::strcmp(path, "/") != 0 && !nameOf(path, &name)) return -ENOENT;
   return attributes(name, imageAttributes(), st);
@@ -289,11 +309,13 @@ int truncateOp(const char* path, off_t size, fuse_file_info*) {
 // (or with the next fsync or the unmount). The last close of a file that
 // was never written commits it as an empty file.
 int flushOp(const char* path, fuse_file_info*) {
+  if (!path) return 0;  // removed: nothing of it is left to store
   return afterWrites(path, [](std::string_view n) { return volume().commitLater(n, true); });
 }
 
 // No program hears of a failure here: it goes to the system log.
 int releaseOp(const char* path, fuse_file_info*) {
+  if (!path) return 0;
   int rc = afterWrites(path, [](std::string_view n) { return volume().commitLater(n); });
   if (rc < 0 && rc != -ENOENT)
     syslog(LOG_ERR, "korvanefs: %s: %s: not stored (%s)", mounted().image, path,
@@ -350,9 +372,25 @@ int utimensOp(const char* path, const timespec[2], fuse_file_info*) {
   return onName(path, [&](std::string_view n) { return volume().size(n, &bytes); });
 }
 
-// The image holds regular files in one folder, with no owners or modes.
-int refuseMode(const char*, mode_t, fuse_file_info*) { return -EPERM; }
-int refuseOwner(const char*, uid_t, gid_t, fuse_file_info*) { return -EPERM; }
+// The image holds no owners or modes: a change to what a file already
+// shows is accepted, as cp -p, tar x, gzip and sed -i make one; any other
+// change is refused.
+int chmodOp(const char* path, mode_t mode, fuse_file_info*) {
+  struct stat st;
+  int rc = getattrOp(path, &st, nullptr);
+  return rc < 0 ? rc : (mode & 07777) == (st.st_mode & 07777) ? 0 : -EPERM;
+}
+
+int chownOp(const char* path, uid_t uid, gid_t gid, fuse_file_info*) {
+  struct stat st;
+  int rc = getattrOp(path, &st, nullptr);
+  if (rc < 0) return rc;
+  bool same = (uid == static_cast<uid_t>(-1) || uid == st.st_uid) &&
+              (gid == static_cast<gid_t>(-1) || gid == st.st_gid);
+  return same ? 0 : -EPERM;
+}
+
+// The image holds regular files in one folder.
 int refuseFolder(const char*, mode_t) { return -EPERM; }
 int refuseNode(const char*, mode_t, dev_t) { return -EPERM; }
 int refuseLink(const char*, const char*) { return -EPERM; }
@@ -419,9 +457,12 @@ void* initOp(fuse_conn_info* conn, fuse_config* cfg) {
   // An erased file is gone at once, as korvane -e erases it, rather than
   // renamed to a hidden name that the image would have to hold.
   cfg->hard_remove = 1;
+  Mount& m = mounted();
+  if (cfg->set_uid) m.uid = cfg->uid;
+  if (cfg->set_gid) m.gid = cfg->gid;
+  if (cfg->set_mode) m.umask = cfg->umask;
   // Started here, after FUSE has gone into the background: a thread does
   // not outlive the fork.
-  Mount& m = mounted();
   m.worker = std::thread(work, std::ref(m));
   return &m;
 }
@@ -467,8 +508,8 @@ fuse_operations operations() {
   ops.rename = renameOp;
   ops.utimens = utimensOp;
   ops.statfs = statfsOp;
-  ops.chmod = refuseMode;
-  ops.chown = refuseOwner;
+  ops.chmod = chmodOp;
+  ops.chown = chownOp;
   ops.mkdir = refuseFolder;
   ops.mknod = refuseNode;
   ops.symlink = refuseLink;
@@ -522,22 +563,43 @@ int run(fuse_args* args, const fuse_operations& ops, Mount& m) {
 
 constexpr const char* Usage = "usage: korvanefs IMAGE MOUNTPOINT [-f] [-d] [-o OPTION,...]";
 
-enum Key { KeyHelp };
+enum Key { KeyHelp, KeyVersion, KeyReadOnly, KeyReadWrite };
 
 // The first word that is no option is the image; the rest go to FUSE,
-// which takes one more, the mount point.
+// which takes one more, the mount point. FUSE gets ro and rw too.
 int takeArgument(void* data, const char* arg, int key, fuse_args*) {
   Mount& m = *static_cast<Mount*>(data);
-  if (key == KeyHelp) {
-    m.help = true;
-    return 1;  // FUSE shows its own options after ours
+  switch (key) {
+    case KeyHelp: m.help = true; return 0;
+    case KeyVersion: m.version = true; return 0;
+    case KeyReadOnly: m.readOnly = true; return 1;
+    case KeyReadWrite: m.readOnly = false; return 1;
   }
   if (key == FUSE_OPT_KEY_NONOPT && !m.image) {
     m.image = arg;
     return 0;
   }
-  if (key == FUSE_OPT_KEY_NONOPT) ++m.folders;
+  if (key == FUSE_OPT_KEY_NONOPT) {
+    m.folder = arg;
+    ++m.folders;
+  }
   return 1;
+}
+
+// Our usage line, then FUSE's options, which it parses itself.
+int help(fuse_args* args) {
+  std::cout << Usage << "\nMounts disk image IMAGE on folder MOUNTPOINT; "
+            << "fusermount3 -u MOUNTPOINT unmounts it.\n\nFUSE options:\n";
+  std::cout.flush();
+  fuse_cmdline_help();
+  fuse_lib_help(args);
+  return 0;
+}
+
+int version() {
+  std::cout << "korvanefs " << korvane::Version << "\nFUSE library version "
+            << fuse_pkgversion() << std::endl;
+  return 0;
 }
 
 // A mount option value that holds a comma or a backslash escaped for FUSE.
@@ -573,33 +635,40 @@ int reportOpenFailure(const char* image, const Status& s) {
 int main(int argc, char** argv) {
   // A closed standard stream must not hand its number to the image.
   if (!korvane::guardStandardStreams()) return 1;
-  static const fuse_opt options[] = {FUSE_OPT_KEY("-h", KeyHelp), FUSE_OPT_KEY("--help", KeyHelp),
-                                     FUSE_OPT_END};
+  static const fuse_opt options[] = {
+      FUSE_OPT_KEY("-h", KeyHelp),     FUSE_OPT_KEY("--help", KeyHelp),
+      FUSE_OPT_KEY("-V", KeyVersion),  FUSE_OPT_KEY("--version", KeyVersion),
+      FUSE_OPT_KEY("ro", KeyReadOnly), FUSE_OPT_KEY("-r", KeyReadOnly),
+      FUSE_OPT_KEY("rw", KeyReadWrite), FUSE_OPT_END};
   fuse_args args = FUSE_ARGS_INIT(argc, argv);
   Mount m;
   if (fuse_opt_parse(&args, &m, options, takeArgument) == -1) return 1;
-  if (m.help || !m.image || m.folders != 1) {
-    if (!m.help) {
-      std::cerr << Usage << std::endl;
-      return 1;
-    }
-    std::cout << Usage << "\nMounts disk image IMAGE on folder MOUNTPOINT; "
-              << "fusermount3 -u MOUNTPOINT unmounts it.\n";
-    fuse_operations none = {};
-    (void)fuse_main(args.argc, args.argv, &none, nullptr);  // FUSE's options
-    fuse_opt_free_args(&args);
-    return 0;
+  std::unique_ptr<fuse_args, decltype(&fuse_opt_free_args)> owned(&args, &fuse_opt_free_args);
+  if (m.help) return help(&args);
+  if (m.version) return version();
+  if (!m.image || m.folders != 1) {
+    std::cerr << Usage << std::endl;
+    return 1;
+  }
+  // FUSE would mount over a file too, and the file would then fail every
+  // request until unmounted.
+  if (struct stat st; ::stat(m.folder, &st) == 0 && !S_ISDIR(st.st_mode)) {
+    std::cerr << "korvanefs: " << m.folder << ": not a folder" << std::endl;
+    return 1;
   }
   // FUSE runs the daemon in "/": the image is held by its absolute name.
   std::unique_ptr<char, decltype(&std::free)> absolute(realpath(m.image, nullptr), &std::free);
   if (!absolute) return reportOpenFailure(m.image, Status::fail(Error::OpenFailed, errno));
   m.path = absolute.get();
-  if (Status s = Volume::open(korvane::Env::host(), absolute.get(), &m.volume, LockWaitMs);
+  // A read-only mount opens the image read-only, under the shared lock that
+  // korvane's listings and reads take too.
+  if (Status s = Volume::open(korvane::Env::host(), absolute.get(), &m.volume, LockWaitMs,
+                              m.readOnly ? korvane::Access::Read : korvane::Access::Write);
       !s.ok())
     return reportOpenFailure(m.image, s);
-  fuse_opt_add_arg(&args, ("-osubtype=korvanefs,fsname=" + escaped(absolute.get())).c_str());
-  fuse_operations ops = operations();
-  int rc = run(&args, ops, m);
-  fuse_opt_free_args(&args);
-  return rc;
+  // The kernel checks every access against the owners and modes a stat
+  // shows, as other users may reach the files with allow_other.
+  fuse_opt_add_arg(&args, ("-odefault_permissions,subtype=korvanefs,fsname=" +
+                           escaped(absolute.get())).c_str());
+  return run(&args, operations(), m);
 }

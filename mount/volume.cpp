@@ -45,13 +45,15 @@ Status broke(Node& n, Status s) {
 
 Volume::~Volume() = default;
 
-Status Volume::open(Env& env, const char* path, std::unique_ptr<Volume>* out, int waitMs) {
+Status Volume::open(Env& env, const char* path, std::unique_ptr<Volume>* out, int waitMs,
+                    Access access) {
   std::unique_ptr<Image> img;
-  if (Status s = Image::open(env, path, Access::Write, &img, waitMs); !s.ok()) return s;
+  if (Status s = Image::open(env, path, access, &img, waitMs); !s.ok()) return s;
   std::vector<unsigned char> bitmap(static_cast<size_t>(bitmapBytes(img->blockCount())));
   if (Status s = readExact(img->file(), HeaderSize, bitmap.data(), bitmap.size()); !s.ok())
     return s;
   std::unique_ptr<Volume> v(new Volume(std::move(img), std::move(bitmap)));
+  v->readOnly_ = access == Access::Read;
   for (size_t i = 0; i < v->bitmap_.size(); ++i)
     v->freeBlocks_ += static_cast<uint32_t>(
         std::popcount(~v->bitmap_[i] & blockBitsOf(i, v->img_->blockCount())));
@@ -147,6 +149,11 @@ std::vector<std::string> Volume::names() const {
 
 VolumeStats Volume::stats() const {
   return {img_->blockCount(), static_cast<uint32_t>(freeBlocks_ + doomed_.size()), nodes_.size()};
+}
+
+// Every change starts here: a read-only volume never writes its image.
+Status Volume::writable() const {
+  return readOnly_ ? Status::fail(Error::IoError, EROFS) : Status{};
 }
 
 Status Volume::find(std::string_view name, Nodes::iterator* it) {
@@ -372,6 +379,7 @@ Status Volume::cut(Node& n, uint64_t bytes) {
 }
 
 Status Volume::create(std::string_view name) {
+  if (Status s = writable(); !s.ok()) return s;
   if (name.size() > MaxNameLength) return Status::fail(Error::NameTooLong);
   if (nodes_.count(name)) return Status::fail(Error::Exists);
   Node n;
@@ -435,6 +443,7 @@ Status Volume::room(const Node& n, uint64_t end) const {
 }
 
 Status Volume::fits(std::string_view name, uint64_t offset, size_t len) {
+  if (Status s = writable(); !s.ok()) return s;
   Nodes::iterator it;
   if (Status s = find(name, &it); !s.ok()) return s;
   const Node& n = it->second;
@@ -449,6 +458,7 @@ Status Volume::write(std::string_view name, uint64_t offset, const char* data, s
 }
 
 Status Volume::truncate(std::string_view name, uint64_t bytes) {
+  if (Status s = writable(); !s.ok()) return s;
   Nodes::iterator it;
   if (Status s = find(name, &it); !s.ok()) return s;
   Node& n = it->second;
@@ -591,6 +601,7 @@ Status Volume::commitStored(std::string_view name, Node& n) {
 }
 
 Status Volume::remove(std::string_view name) {
+  if (Status s = writable(); !s.ok()) return s;
   Nodes::iterator it;
   if (Status s = find(name, &it); !s.ok()) return s;
   // New files closed before are stored first, as korvane -w would have
@@ -621,6 +632,7 @@ Status Volume::remove(std::string_view name) {
 }
 
 Status Volume::rename(std::string_view from, std::string_view to, bool noReplace) {
+  if (Status s = writable(); !s.ok()) return s;
   if (to.size() > MaxNameLength) return Status::fail(Error::NameTooLong);
   Nodes::iterator it;
   if (Status s = find(from, &it); !s.ok()) return s;

@@ -39,15 +39,16 @@ struct VolumeStats {
 class Volume {
  public:
   // Opens the image at `path` read-write, holding its exclusive lock until
-  // the volume is closed or destroyed, and walks every file's chain. On
-  // failure: OpenFailed, Locked, IoError, or Damaged when the header, a
-  // name, a size or a chain is damaged, a name is repeated, two files share
+  // the volume is closed or destroyed, and walks every file's chain. With
+  // Access::Read it is opened read-only under the shared lock, and every
+  // change is refused (IoError, EROFS). On failure: OpenFailed, Locked,
+  // IoError, or Damaged when the header, a name, a size or a chain is damaged, a name is repeated, two files share
   // a block, a file's block is marked free, a bit past the last block is
   // set, or tableEnd hides a whole entry (a checker mends them first).
   // Blocks marked used that no file owns, which a crash leaves, are let be.
   // Another run's lock is waited for at most `waitMs`.
   static Status open(Env& env, const char* path, std::unique_ptr<Volume>* out,
-                     int waitMs = LockWaitMs);
+                     int waitMs = LockWaitMs, Access access = Access::Write);
   ~Volume();
 
   // The names a listing shows, in table order (new files last, in the
@@ -134,6 +135,7 @@ class Volume {
       : img_(std::move(img)), bitmap_(std::move(bitmap)) {}
   Status loadTable(std::vector<unsigned char>* owned);
   Status refuseHiddenEntry(const std::vector<unsigned char>& owned);
+  Status writable() const;
   Status find(std::string_view name, Nodes::iterator* it);
   Status makeDraft(Node& n, uint64_t keep);
   Status room(const Node& n, uint64_t end) const;
@@ -162,6 +164,7 @@ class Volume {
   uint64_t leaked_ = 0;
   uint64_t lastQueued_ = 0;
   size_t queued_ = 0;
+  bool readOnly_ = false;
   Status stuck_;         // a failed sync of erases, told from then on
   bool erased_ = false;  // tableEnd lowered over erased entries, not yet written
   bool moved_ = false;   // entries moved down by those erases, not yet synced

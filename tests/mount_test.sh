@@ -9,18 +9,25 @@ if ! (: <>/dev/fuse) 2>/dev/null || ! command -v fusermount3 >/dev/null; then
   exit 77
 fi
 dir=$(mktemp -d)
-trap 'fusermount3 -uz "$dir/m" 2>/dev/null; rm -rf "$dir"' EXIT
+trap 'fusermount3 -uz "$dir/m" 2>/dev/null; umount "$dir/ro" 2>/dev/null; rm -rf "$dir"' EXIT
 cd "$dir" && mkdir m || exit 1
 fail() { echo "FAIL: $*"; exit 1; }
 refused() { # refused ERROR COMMAND...: the command fails with ERROR's text
   e=$1 && shift && ! "$@" 2>err && grep -q "$e" err || fail "$* (not refused with $e)"
 }
+# A second user, where one can be made: root mounts for everyone (allow_other),
+# and the second mount's files are that user's.
+owner=$(id -u) other=
+if [ "$owner" = 0 ] && id nobody >/dev/null 2>&1; then
+  owner=$(id -u nobody) other=,allow_other && chmod 755 "$dir"
+else echo "skipped: rows as a second user (not root, or no user nobody)"; fi
+as() { [ -z "$other" ] || su nobody -s /bin/sh -c "$*"; }  # true when skipped
 
 head -c 3000000 /dev/urandom >src && printf 'hello\n' >small
 "$k" -c -s 8192 -o d.img >/dev/null && "$k" -w gap small -o d.img && "$k" -w keep small -o d.img
 "$k" -e gap -o d.img >/dev/null
 cp d.img twin.img
-"$fs" d.img m || fail "mount"
+"$fs" d.img m -o rw$other || fail "mount"
 "$fs" d.img m 2>&1 | grep -q 'd.img is in use' || fail "a second mount of the image"
 refused "mounted on $dir/m" "$fsck" -n d.img
 
@@ -28,6 +35,9 @@ dd if=src of=m/big bs=1M conv=fsync status=none || fail "dd in"
 cmp src m/big || fail "cat out differs"
 [ "$(ls -U m | tr '\n' ' ')" = "keep big " ] || fail "listing: $(ls m)"
 df m | grep -q ' 8184 ' || fail "df: $(df m)"
+for c in 'echo x >>m/keep' 'rm m/keep' 'touch m/new' 'chmod 666 m/keep'; do
+  [ -z "$other" ] || ! as "$c" 2>/dev/null || fail "as another user, $c"
+done
 cp small m/a && rm m/a && cp small m/b && rm m/big || fail "cp and rm"
 fusermount3 -u m || fail "unmount"
 "$k" -w big src -o twin.img && "$k" -w a small -o twin.img && "$k" -e a -o twin.img >/dev/null &&
@@ -36,12 +46,13 @@ cmp d.img twin.img || fail "the image differs from korvane -w's and -e's"
 
 # Through mount.fuse3, as mount -t fuse.korvanefs and an fstab line run it.
 if command -v mount.fuse3 >/dev/null && [ "$(id -u)" = 0 ]; then
-  mount -t fuse "$fs#$dir/d.img" m -o umask=022,uid=7 || fail "mount -t fuse"
+  mount -t fuse "$fs#$dir/d.img" m -o umask=022,uid=$owner$other || fail "mount -t fuse"
 else
-  "$fs" d.img m -o umask=022,uid=7 || fail "second mount"
+  "$fs" d.img m -o umask=022,uid=$owner || fail "second mount"
 fi
-[ "$(stat -c '%A %h %u %Y' m/keep)" = "-rwxr-xr-x 1 7 $(stat -c %Y d.img)" ] ||
+[ "$(stat -c '%A %h %u %Y' m/keep)" = "-rwxr-xr-x 1 $owner $(stat -c %Y d.img)" ] ||
   fail "attributes: $(stat -c '%A %h %u %Y' m/keep d.img)"
+as 'cp m/keep m/n && rm m/n' || fail "as the owner uid= names, cp and rm"
 for n in 0 1 4092 4093 2500000; do
   head -c $n src >s$n && cp s$n m/f$n && cmp s$n m/f$n || fail "a file of $n bytes"
 done
@@ -56,8 +67,18 @@ x" ] || fail "append"
 truncate -s 6 m/keep && cmp small m/keep || fail "truncate"
 cp m/keep m/was && printf hi >m/was && [ "$(cat m/was)" = hi ] || fail "a shell's > onto a file"
 touch m/keep || fail "touch"
+# Changes to what a file shows already are accepted; others are refused.
+chmod 755 m/keep && chown "$owner:$(id -g)" m/keep &&
+  cp -p m/keep m/p && sed -i s/h/j/ m/p && gzip m/p && gunzip m/p.gz &&
+  tar cf t.tar --owner=$owner --group=$(id -g) --mode=755 small &&
+  tar xf t.tar --numeric-owner -C m && [ "$(cat m/p)" = jello ] || fail "no-op chmod, chown"
+rm m/small m/p
 refused 'not permitted' mkdir m/sub
 refused 'not permitted' chmod 600 m/keep
+refused 'not permitted' chown 8 m/keep
+# A file removed while open is gone; its descriptor's requests fail.
+exec 3<>m/gone && rm m/gone && refused Stale cat <&3 && refused Stale cat small >&3 &&
+  refused Stale stat -L /dev/fd/3 && exec 3>&- && [ ! -e m/gone ] || fail "removed while open"
 refused 'not permitted' ln -s keep m/link
 refused 'too long' touch m/aaaaaaaaaaaaaaaaaaaa
 refused 'No space' dd if=/dev/zero of=m/full bs=1M count=40
@@ -68,6 +89,18 @@ fusermount3 -u m || fail "second unmount"
 "$fsck" -n d.img >/dev/null || fail "fsck: $("$fsck" -n d.img)"
 [ "$("$k" -f -o d.img | awk 'NR > 1 {print $2}' | tr '\n' ' ')" = "$shown" ] ||
   fail "stored after unmount: $("$k" -f -o d.img), shown: $shown"
+
+# Read-only, under the shared lock korvane's listings take, from an image
+# that cannot be written.
+img=d.img && cp d.img was.img && [ "$(id -u)" = 0 ] && mkdir ro && mount --bind . ro &&
+  mount -o remount,bind,ro ro && img=ro/d.img
+"$fs" "$img" m -o ro || fail "read-only mount of $img"
+"$k" -f -o d.img 2>&1 | grep -q " keep " && cmp small m/keep || fail "korvane -f beside a read-only mount"
+refused 'd.img is in use' "$fs" d.img m
+refused 'Read-only' touch m/new
+fusermount3 -u m && cmp d.img was.img || fail "the read-only mount changed the image"
 refused 'cannot open missing.img' "$fs" missing.img m
 refused 'usage: korvanefs' "$fs" d.img
+touch file && refused 'korvanefs: file: not a folder' "$fs" d.img file
+[ "$("$fs" -h | grep -c usage)" = 1 ] && "$fs" -V | grep -qx 'korvanefs [0-9.]*' || fail "-h, -V"
 echo "mount: ok"

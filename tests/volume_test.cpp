@@ -221,7 +221,16 @@ TEST_F(VolumeTest, RefusalsChangeNothingAndADamagedImageIsNotOpened) {
   EXPECT_EQ(v->truncate("c", 62 * 4092).code, Error::NoSpace);
   EXPECT_EQ(v->stats().freeBlocks, 61u);
   ASSERT_TRUE(v->close().ok());
-  v.reset();
+  // Opened read-only, under the shared lock, beside a reader.
+  std::unique_ptr<Image> reader;
+  ASSERT_TRUE(Image::open(Env::host(), image.c_str(), Access::Read, &reader).ok());
+  ASSERT_TRUE(Volume::open(Env::host(), image.c_str(), &v, 0, Access::Read).ok());
+  for (Status s : {v->create("n"), v->write("b", 0, "x", 1), v->truncate("b", 1), v->remove("b"),
+                   v->rename("b", "n", false)})
+    EXPECT_EQ(s.sysErr, EROFS);
+  EXPECT_EQ(readAll(*v, "c").size(), 3000u);
+  ASSERT_TRUE(v->close().ok());
+  v.reset(), reader.reset();
   EXPECT_TRUE(slurp(image) == before);
   Disk loops(64);
   loops.bytes = before, loops.link(1, 1);  // b's chain loops
