@@ -102,10 +102,11 @@ TEST(Terminal, EditsCompletesDropsAndRecallsAcrossSessions) {
     usleep(300000);  // waiting for a word shows nothing: give it time to start
     EXPECT_TRUE(t.type("b\x03", "^C" + Prompt));
     EXPECT_TRUE(t.type("unmount\r", "Disk unmounted" + Prompt));
-    // Ctrl-D on an empty line ends the console. Keys typed while a command
-    // still runs reach a terminal not yet in the editor's hands: give it time.
+    // Ctrl-D on an empty line ends the console, and its line, so the shell's
+    // prompt starts on a line of its own. Keys typed while a command still
+    // runs reach a terminal not yet in the editor's hands: give it time.
     usleep(300000);
-    EXPECT_TRUE(t.type("\x04", "^D"));
+    EXPECT_TRUE(t.type("\x04", "^D\r\n"));
     t.finish();
     EXPECT_TRUE(t.ended()) << t.finish();
   }
