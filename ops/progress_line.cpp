@@ -1,5 +1,6 @@
 #include "ops/progress_line.h"
 
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -138,9 +139,17 @@ void ProgressLine::advance(uint64_t done, std::optional<uint64_t> total) {
 
 void ProgressLine::draw(const char* text) {
   // Blanks wipe what a longer earlier line left; the line is written whole
-  // in one piece so it never shows half drawn.
+  // in one piece so it never shows half drawn. It is cut to the terminal's
+  // width: wrapped, its first row would be out of reach of "\r".
   std::string line = std::string("\r") + text;
-  size_t width = line.size() - 1, shown = static_cast<size_t>(shownWidth);
+  size_t shown = static_cast<size_t>(shownWidth);
+  winsize size;
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) {
+    // The last column stays free: some terminals wrap as soon as it is written.
+    line.resize(std::min<size_t>(line.size(), size.ws_col));
+    shown = std::min<size_t>(shown, size.ws_col - 1u);
+  }
+  size_t width = line.size() - 1;
   if (width < shown) line.append(shown - width, ' ');
   // Counted before it shows, so a signal on the way wipes all of it.
   shownWidth = static_cast<sig_atomic_t>(std::max(width, shown));
