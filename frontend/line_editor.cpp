@@ -106,7 +106,12 @@ Got LineEditor::readLine(bool command) {
     int count = 0;
     const char* line = el_gets(el_, &count);
     if (dropped_) return Got::Dropped;
-    if (!line || count <= 0) return Got::End;
+    if (!line || count <= 0) {
+      // Ctrl-D leaves the cursor just after the "^D" the editor shows: end
+      // that line, so what comes next (the shell's prompt) starts afresh.
+      std::cout << std::endl;
+      return Got::End;
+    }
     std::string text(line, static_cast<size_t>(count));
     if (!text.empty() && text.back() == '\n') text.pop_back();
     remember(text);

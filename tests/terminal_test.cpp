@@ -8,6 +8,7 @@
 #include <csignal>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -19,11 +20,12 @@ namespace korvane::test {
 namespace {
 
 // A shell command run in `dir` with every standard stream on a new
-// pseudo-terminal; $K names the program.
+// pseudo-terminal, `columns` wide if given; $K names the program.
 class Terminal {
  public:
-  Terminal(const TempDir& dir, const std::string& command) {
-    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+  Terminal(const TempDir& dir, const std::string& command, unsigned short columns = 0) {
+    winsize size{24, columns, 0, 0};
+    pid_ = forkpty(&master_, nullptr, nullptr, columns ? &size : nullptr);
     if (pid_ != 0) return;
     if (chdir(dir.path.c_str()) != 0) _exit(127);
     setenv("K", KORVANE_BINARY, 1);
@@ -74,6 +76,11 @@ class Terminal {
   std::string screen_;
 };
 
+// Bytes that stall past the first second, so a copy of them draws, and then `more`.
+std::string stalling(const std::string& more = "") {
+  return "(head -c 3000000 /dev/zero; sleep 1.5; head -c 3000000 /dev/zero" + more + ")";
+}
+
 const std::string Left = "\x1b[D", Up = "\x1b[A", Prompt = "\r\n>";
 
 TEST(Terminal, EditsCompletesDropsAndRecallsAcrossSessions) {
@@ -83,8 +90,8 @@ TEST(Terminal, EditsCompletesDropsAndRecallsAcrossSessions) {
   TempDir dir;
   spit(dir.file("notes.txt"), pattern(100, 1));
   {
-    Terminal t(dir, "\"$K\" -c -s 64 -o d.img >/dev/null && \"$K\" -w notes notes.txt -o d.img "
-                    "&& exec \"$K\"");
+    Terminal t(dir, "\"$K\" -c -s 16000 -o d.img >/dev/null && \"$K\" -w notes notes.txt -o d.img "
+                    "&& " + stalling("; sleep 2") + " | exec \"$K\" 3<&0 </dev/tty");
     ASSERT_TRUE(t.type("", "try typing \"help\"" + Prompt));
     // A command word, a host path, then a stored name, each from a few letters.
     EXPECT_TRUE(t.type("mou\t", "nt "));
@@ -96,18 +103,27 @@ TEST(Terminal, EditsCompletesDropsAndRecallsAcrossSessions) {
     // A letter put back in the middle of a line with the arrow keys.
     EXPECT_TRUE(t.type("shwFiles" + Left + Left + Left + Left + Left + Left + "o\r",
                        "FILE NAME      SIZE\r\n"));
+    // Keys typed during a copy show nowhere; Ctrl-C throws away those typed
+    // before it, and the rest wait for the next prompt.
+    EXPECT_TRUE(t.type("write big /dev/fd/3\r", " MiB/s"));
+    EXPECT_TRUE(t.type("ab\x03help\r", ">help\r\n>Korvane help:"));
     // Ctrl-C drops the half-typed line and the write waiting for it: the
     // next word is a command again.
     EXPECT_TRUE(t.type("write a\r", "\r\n"));
     usleep(300000);  // waiting for a word shows nothing: give it time to start
     EXPECT_TRUE(t.type("b\x03", "^C" + Prompt));
     EXPECT_TRUE(t.type("unmount\r", "Disk unmounted" + Prompt));
-    // Ctrl-D on an empty line ends the console. Keys typed while a command
-    // still runs reach a terminal not yet in the editor's hands: give it time.
+    // Ctrl-D on an empty line ends the console, and its line, so the shell's
+    // prompt starts on a line of its own. Keys typed while a command still
+    // runs reach a terminal not yet in the editor's hands: give it time.
     usleep(300000);
-    EXPECT_TRUE(t.type("\x04", "^D"));
-    t.finish();
-    EXPECT_TRUE(t.ended()) << t.finish();
+    EXPECT_TRUE(t.type("\x04", "^D\r\n"));
+    const std::string& s = t.finish();
+    EXPECT_TRUE(t.ended()) << s;
+    size_t from = s.find("write big /dev/fd/3");
+    std::string during = s.substr(from, s.find(">help\r\n>Korvane help:") - from);
+    for (const char* typed : {"ab", "^C", "help"})
+      EXPECT_EQ(during.find(typed), std::string::npos) << during;
   }
   Terminal t(dir, "exec \"$K\"");
   ASSERT_TRUE(t.type("", "try typing \"help\"" + Prompt));
@@ -117,10 +133,8 @@ TEST(Terminal, EditsCompletesDropsAndRecallsAcrossSessions) {
   EXPECT_EQ(t.finish().find("Command not recognized"), std::string::npos);
 }
 
-// A store from a pipe that stalls past the first second, so it draws.
 std::string slowStore(const std::string& name) {
-  return "(head -c 3000000 /dev/zero; sleep 1.5; head -c 3000000 /dev/zero) | \"$K\" -w " + name +
-         " /dev/stdin -o d.img";
+  return stalling() + " | \"$K\" -w " + name + " /dev/stdin -o d.img";
 }
 
 TEST(Terminal, LongCopyShowsProgressOnlyOnATerminalAndWipesIt) {
@@ -143,6 +157,23 @@ TEST(Terminal, LongCopyShowsProgressOnlyOnATerminalAndWipesIt) {
   std::string said = "File back created succefully!\n";
   EXPECT_EQ(slurp(dir.file("out.txt")), Bytes(said.begin(), said.end()));
   EXPECT_EQ(slurp(dir.file("back")).size(), 6000000u);
+
+  // Ctrl-C ends a store outside the console, Ctrl-Z stops it: either way
+  // the line is wiped first, and the terminal echoes again. On a narrow
+  // terminal the line is cut to fit: wrapped, it would be out of reach.
+  for (const char* key : {"\x03", "\x1a"}) {
+    Terminal c(dir, "\"$K\" -c -s 16000 -o e.img >/dev/null; sh -ic 'trap : INT; " +
+                        stalling("; sleep 3") + " | \"$K\" -w big /dev/stdin -o e.img; "
+                        "stty -a | grep -q \" echo \" && echo echoing'", 16);
+    ASSERT_TRUE(c.type("", " MiB"));
+    ASSERT_TRUE(c.type(key, "echoing"));
+    screen = c.finish();
+    screen.resize(screen.find("echoing"));
+    size_t wipe = screen.rfind('\r', screen.size() - 2);
+    EXPECT_EQ(screen.substr(wipe), "\r" + std::string(screen.size() - wipe - 2, ' ') + "\r");
+    for (size_t at = 0, next; (next = screen.find('\r', at + 1)) != std::string::npos; at = next)
+      EXPECT_LE(next - at, 16u) << screen;
+  }
 }
 
 }  // namespace
