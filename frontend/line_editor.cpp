@@ -1,7 +1,5 @@
 #include "frontend/line_editor.h"
 
-#include <histedit.h>
-
 #include <algorithm>
 #include <clocale>
 #include <csignal>
@@ -10,8 +8,13 @@
 #include <filesystem>
 #include <iostream>
 
+#include "frontend/edit_library.h"
+
 namespace korvane {
 namespace {
+
+// Loaded by open(), before any editor exists.
+const EditLibrary& lib() { return *editLibrary(); }
 
 constexpr int HistoryLines = 1000;
 
@@ -28,7 +31,7 @@ std::string historyPath() {
 
 LineEditor* owner(EditLine* el) {
   void* self = nullptr;
-  el_get(el, EL_CLIENTDATA, &self);
+  lib().get(el, EL_CLIENTDATA, &self);
   return static_cast<LineEditor*>(self);
 }
 
@@ -48,11 +51,12 @@ std::string commonStart(const std::vector<std::string>& words) {
 std::unique_ptr<LineEditor> LineEditor::open() {
   // Names typed in the person's own encoding, not just ASCII.
   std::setlocale(LC_CTYPE, "");
-  EditLine* el = el_init("korvane", stdin, stdout, stderr);
+  if (!editLibrary()) return nullptr;
+  EditLine* el = lib().init("korvane", stdin, stdout, stderr);
   if (!el) return nullptr;
-  History* h = history_init();
+  History* h = lib().historyInit();
   if (!h) {
-    el_end(el);
+    lib().end(el);
     return nullptr;
   }
   return std::unique_ptr<LineEditor>(new LineEditor(el, h, historyPath()));
@@ -61,30 +65,30 @@ std::unique_ptr<LineEditor> LineEditor::open() {
 LineEditor::LineEditor(EditLine* el, History* h, std::string historyFile)
     : el_(el), history_(h), historyFile_(std::move(historyFile)) {
   HistEvent ev;
-  history(h, &ev, H_SETSIZE, HistoryLines);
-  history(h, &ev, H_SETUNIQUE, 1);
+  lib().history(h, &ev, H_SETSIZE, HistoryLines);
+  lib().history(h, &ev, H_SETUNIQUE, 1);
   // A file that cannot be read leaves an empty history, nothing more.
-  if (!historyFile_.empty()) history(h, &ev, H_LOAD, historyFile_.c_str());
-  el_set(el, EL_CLIENTDATA, this);
-  el_set(el, EL_EDITOR, "emacs");
-  el_set(el, EL_HIST, history, h);
-  el_set(el, EL_PROMPT, &LineEditor::prompt);
-  el_set(el, EL_SIGNAL, 1);  // the terminal's size and modes across a stop
-  el_set(el, EL_ADDFN, "korvane-complete", "complete the word", &LineEditor::complete);
-  el_set(el, EL_BIND, "^I", "korvane-complete", nullptr);
-  el_set(el, EL_BIND, "^R", "em-inc-search-prev", nullptr);
+  if (!historyFile_.empty()) lib().history(h, &ev, H_LOAD, historyFile_.c_str());
+  lib().set(el, EL_CLIENTDATA, this);
+  lib().set(el, EL_EDITOR, "emacs");
+  lib().set(el, EL_HIST, lib().history, h);
+  lib().set(el, EL_PROMPT, &LineEditor::prompt);
+  lib().set(el, EL_SIGNAL, 1);  // the terminal's size and modes across a stop
+  lib().set(el, EL_ADDFN, "korvane-complete", "complete the word", &LineEditor::complete);
+  lib().set(el, EL_BIND, "^I", "korvane-complete", nullptr);
+  lib().set(el, EL_BIND, "^R", "em-inc-search-prev", nullptr);
   // Ctrl-C reaches the editor as a key while a line is typed, and is
   // ignored as a signal, so an operation under way runs to its end.
-  el_set(el, EL_SETTY, "-d", "-isig", nullptr);
-  el_set(el, EL_ADDFN, "korvane-drop", "drop the line", &LineEditor::drop);
-  el_set(el, EL_BIND, "^C", "korvane-drop", nullptr);
+  lib().set(el, EL_SETTY, "-d", "-isig", nullptr);
+  lib().set(el, EL_ADDFN, "korvane-drop", "drop the line", &LineEditor::drop);
+  lib().set(el, EL_BIND, "^C", "korvane-drop", nullptr);
   oldInterrupt_ = std::signal(SIGINT, SIG_IGN);
 }
 
 LineEditor::~LineEditor() {
   std::signal(SIGINT, oldInterrupt_);
-  el_end(el_);
-  history_end(history_);
+  lib().end(el_);
+  lib().historyEnd(history_);
 }
 
 Got LineEditor::next(std::string* w, bool command) {
@@ -104,7 +108,7 @@ Got LineEditor::readLine(bool command) {
     std::cout.flush();
     dropped_ = false;
     int count = 0;
-    const char* line = el_gets(el_, &count);
+    const char* line = lib().gets(el_, &count);
     if (dropped_) return Got::Dropped;
     if (!line || count <= 0) {
       // Ctrl-D leaves the cursor just after the "^D" the editor shows: end
@@ -127,7 +131,7 @@ Got LineEditor::readLine(bool command) {
 void LineEditor::remember(const std::string& line) {
   if (splitWords(line).empty()) return;
   HistEvent ev;
-  history(history_, &ev, H_ENTER, line.c_str());
+  lib().history(history_, &ev, H_ENTER, line.c_str());
   if (historyFile_.empty()) return;
   // Saved whole after each line, so a session that is killed or hung up
   // keeps what was typed (two at once keep the last writer's). Written to
@@ -137,7 +141,7 @@ void LineEditor::remember(const std::string& line) {
   std::error_code ec;
   fs::create_directories(fs::path(historyFile_).parent_path(), ec);
   std::string side = historyFile_ + ".new";
-  if (history(history_, &ev, H_SAVE, side.c_str()) >= 0)
+  if (lib().history(history_, &ev, H_SAVE, side.c_str()) >= 0)
     std::rename(side.c_str(), historyFile_.c_str());
 }
 
@@ -145,7 +149,7 @@ char* LineEditor::prompt(EditLine* el) { return const_cast<char*>(owner(el)->pro
 
 unsigned char LineEditor::complete(EditLine* el, int) {
   LineEditor* self = owner(el);
-  const LineInfo* li = el_line(el);
+  const LineInfo* li = lib().line(el);
   std::string_view before(li->buffer, static_cast<size_t>(li->cursor - li->buffer));
   size_t start = before.size();
   while (start > 0 && !isBlank(before[start - 1])) --start;
@@ -156,7 +160,7 @@ unsigned char LineEditor::complete(EditLine* el, int) {
   std::string common = commonStart(found);
   if (found.size() == 1 && common.back() != '/') common += ' ';  // on to the next word
   if (common.size() > partial.size()) {
-    el_insertstr(el, common.c_str() + partial.size());
+    lib().insertstr(el, common.c_str() + partial.size());
     return CC_REFRESH;
   }
   // Nothing more to add: list the choices below the line, then draw it again.
@@ -170,10 +174,10 @@ unsigned char LineEditor::drop(EditLine* el, int) {
   // The line is ended as Enter would end it, so the screen moves on as
   // usual, with a mark that it was dropped; its text is thrown away.
   owner(el)->dropped_ = true;
-  const LineInfo* li = el_line(el);
-  el_cursor(el, static_cast<int>(li->lastchar - li->cursor));
-  el_insertstr(el, "^C");
-  el_push(el, "\n");
+  const LineInfo* li = lib().line(el);
+  lib().cursor(el, static_cast<int>(li->lastchar - li->cursor));
+  lib().insertstr(el, "^C");
+  lib().push(el, "\n");
   return CC_REFRESH;
 }
 

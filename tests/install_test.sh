@@ -29,7 +29,9 @@ diff -u <(expected) <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort) |
   fail "package contents differ"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
 depends=$(dpkg-deb -f "$deb" Depends)
-grep >/dev/null 'libc6 (>= .*libedit2' <<<"$depends" || fail "dependencies not computed: $depends"
+grep >/dev/null 'libc6 (>= ' <<<"$depends" || fail "dependencies not computed: $depends"
+[ "$(nm -D "$dest/usr/bin/korvane" | grep -c ' U el_')" = 0 ] || fail "libedit linked, not loaded"
+grep >/dev/null 'libedit2' <<<"$depends" || fail "libedit2, which korvane loads, is no dependency"
 [ "$skip" != '^$' ] || grep >/dev/null '^fuse3, ' <<<"$depends" || fail "no fuse3 for fusermount3"
 ! command -v lintian >/dev/null || lintian --fail-on error "$deb" 2>/dev/null || fail "lintian"
 
