@@ -61,6 +61,9 @@ struct Mount {
   std::string mountpoint;        // the folder's absolute name
   bool help = false;
   bool version = false;
+  // Whether anyone but the mounting user may reach the files, or they show
+  // other owners or modes than the default: the kernel then checks them.
+  bool checked = false;
   // What every stat shows of owners and modes: FUSE's uid=, gid= and
   // umask=, or the mounting user and 0644 (0755 the folder).
   uid_t uid = getuid();
@@ -563,7 +566,7 @@ int run(fuse_args* args, const fuse_operations& ops, Mount& m) {
 
 constexpr const char* Usage = "usage: korvanefs IMAGE MOUNTPOINT [-f] [-d] [-o OPTION,...]";
 
-enum Key { KeyHelp, KeyVersion, KeyReadOnly, KeyReadWrite };
+enum Key { KeyHelp, KeyVersion, KeyReadOnly, KeyReadWrite, KeyChecked };
 
 // The first word that is no option is the image; the rest go to FUSE,
 // which takes one more, the mount point. FUSE gets ro and rw too.
@@ -574,6 +577,7 @@ int takeArgument(void* data, const char* arg, int key, fuse_args*) {
     case KeyVersion: m.version = true; return 0;
     case KeyReadOnly: m.readOnly = true; return 1;
     case KeyReadWrite: m.readOnly = false; return 1;
+    case KeyChecked: m.checked = true; return 1;
   }
   if (key == FUSE_OPT_KEY_NONOPT && !m.image) {
     m.image = arg;
@@ -639,7 +643,9 @@ int main(int argc, char** argv) {
       FUSE_OPT_KEY("-h", KeyHelp),     FUSE_OPT_KEY("--help", KeyHelp),
       FUSE_OPT_KEY("-V", KeyVersion),  FUSE_OPT_KEY("--version", KeyVersion),
       FUSE_OPT_KEY("ro", KeyReadOnly), FUSE_OPT_KEY("-r", KeyReadOnly),
-      FUSE_OPT_KEY("rw", KeyReadWrite), FUSE_OPT_END};
+      FUSE_OPT_KEY("rw", KeyReadWrite), FUSE_OPT_KEY("allow_other", KeyChecked),
+      FUSE_OPT_KEY("allow_root", KeyChecked), FUSE_OPT_KEY("uid=", KeyChecked),
+      FUSE_OPT_KEY("gid=", KeyChecked), FUSE_OPT_KEY("umask=", KeyChecked), FUSE_OPT_END};
   fuse_args args = FUSE_ARGS_INIT(argc, argv);
   Mount m;
   if (fuse_opt_parse(&args, &m, options, takeArgument) == -1) return 1;
@@ -667,8 +673,12 @@ int main(int argc, char** argv) {
       !s.ok())
     return reportOpenFailure(m.image, s);
   // The kernel checks every access against the owners and modes a stat
-  // shows, as other users may reach the files with allow_other.
-  fuse_opt_add_arg(&args, ("-odefault_permissions,subtype=korvanefs,fsname=" +
-                           escaped(absolute.get())).c_str());
+  // shows wherever that can refuse one: when other users may reach the
+  // files, or they show other owners or modes. Otherwise the one user who
+  // may owns them all, and the checks would only cost a request for the
+  // folder's attributes after each file removed.
+  std::string extra = m.checked ? "-odefault_permissions,subtype=korvanefs,fsname="
+                                : "-osubtype=korvanefs,fsname=";
+  fuse_opt_add_arg(&args, (extra + escaped(absolute.get())).c_str());
   return run(&args, operations(), m);
 }

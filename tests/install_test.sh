@@ -22,6 +22,11 @@ for page in "$dest"/usr/share/man/man*/*.gz; do
     fail "$page: mandoc warns"
 done
 
+# What the console at a terminal keeps and reads is told, and the mount named.
+for word in XDG_STATE_HOME 'korvanefs (1)' Ctrl-R Tab; do
+  zcat "$dest/usr/share/man/man1/korvane.1.gz" | grep -qF "$word" || fail "korvane(1) lacks $word"
+done
+
 cmake --build "$build" --target package >/dev/null
 deb=$build/korvane_${version}_$(dpkg --print-architecture).deb
 dpkg-deb -I "$deb"
