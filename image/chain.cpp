@@ -1,5 +1,9 @@
 #include "image/chain.h"
 
+#include <sys/uio.h>
+
+#include <algorithm>
+
 #include "image/primitives.h"
 
 namespace korvane {
@@ -38,6 +42,46 @@ Status releaseRun(Image& img, const Run& run) {
       !s.ok())
     return s;
   return markBlocks(img, run.first, run.count, false);
+}
+
+namespace {
+// Blocks in one write: iovecs for a payload and a link each, within IOV_MAX.
+constexpr uint64_t WriteBlocks = 256;
+}  // namespace
+
+Status writeChainBlocks(Image& img, const std::vector<uint32_t>& chain, uint64_t first,
+                        const std::vector<const unsigned char*>& payloads) {
+  std::vector<unsigned char> links(payloads.size() * LinkSize);
+  std::vector<iovec> iov;
+  iov.reserve(2 * payloads.size());
+  for (uint64_t i = 0; i < payloads.size(); ++i) {
+    uint64_t k = first + i;
+    unsigned char* link = links.data() + i * LinkSize;
+    encodeU32(link, k + 1 < chain.size() ? chain[k + 1] : EndOfChain);
+    iov.push_back({const_cast<unsigned char*>(payloads[i]), BlockPayload});
+    iov.push_back({link, LinkSize});
+  }
+  return forEachRun(chain, first, payloads.size(), [&](uint64_t i, uint64_t n) {
+    for (uint64_t k = i; k < i + n; k += WriteBlocks) {
+      uint64_t m = std::min(WriteBlocks, i + n - k);
+      if (Status s = img.file().writev(img.blockOffset(chain[k]), &iov[2 * (k - first)],
+                                       static_cast<int>(2 * m));
+          !s.ok())
+        return s;
+    }
+    return Status{};
+  });
+}
+
+Status linkBlock(Image& img, uint32_t block, uint32_t next) {
+  unsigned char link[LinkSize];
+  encodeU32(link, next);
+  return writeAt(img.file(), img.blockOffset(block) + BlockPayload, link, LinkSize);
+}
+
+Status endChainAt(Image& img, uint32_t block, uint32_t kept) {
+  if (Status s = linkBlock(img, block, EndOfChain); !s.ok()) return s;
+  return img.file().zeroRange(img.blockOffset(block) + kept, BlockPayload - kept);
 }
 
 }  // namespace korvane

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "image/image.h"
 
@@ -46,6 +47,36 @@ Status walkChain(Image& img, const FileEntry& entry, Visit&& visit) {
     if (Status s = visit(run); !s.ok()) return s;
   }
 }
+
+// Blocks [first, first + count) of `chain` as runs of consecutive blocks:
+// visit(i, n) for chain[i, i + n); stops at the first failure.
+template <class Visit>
+Status forEachRun(const std::vector<uint32_t>& chain, uint64_t first, uint64_t count,
+                  Visit&& visit) {
+  for (uint64_t i = first, end = first + count; i < end;) {
+    uint64_t j = i + 1;
+    while (j < end && chain[j] == chain[j - 1] + 1) ++j;
+    if (Status s = visit(i, j - i); !s.ok()) return s;
+    i = j;
+  }
+  return {};
+}
+
+// Writing a chain that no committed entry names yet (a draft's): nothing
+// here syncs, and a crash part way leaves at worst blocks marked used that
+// no file owns, or a draft that is never committed. On failure: IoError.
+//
+// Writes blocks chain[first, first + payloads.size()), block chain[first + i]
+// holding the BlockPayload bytes at payloads[i] and linking to the next
+// block of `chain`, or ending it. Consecutive blocks go in one write each.
+Status writeChainBlocks(Image& img, const std::vector<uint32_t>& chain, uint64_t first,
+                        const std::vector<const unsigned char*>& payloads);
+// Links `block` to `next`, one write of the link alone.
+Status linkBlock(Image& img, uint32_t block, uint32_t next);
+// Ends the chain at `block`, which keeps its first `kept` payload bytes;
+// the rest reads as zeros, as in a file's last block. The link is written
+// first, then the rest zeroed.
+Status endChainAt(Image& img, uint32_t block, uint32_t kept);
 
 // Zeroes the run's blocks, then clears their bits: a crash in between
 // leaves used blocks that hold zeros, never a free block still holding an

@@ -81,4 +81,27 @@ Status Image::appendEntries(const std::vector<FileEntry>& entries, bool* visible
   return s;
 }
 
+Status Image::rewriteEntry(uint64_t slot, const FileEntry& entry, bool* visible) {
+  *visible = false;
+  if (Status s = file_->sync(); !s.ok()) return s;
+  uint64_t at = slotOffset(slot);
+  unsigned char before[FileEntrySize], raw[FileEntrySize];
+  if (Status s = readExact(*file_, at, before, sizeof before); !s.ok()) return s;
+  encodeEntry(raw, entry);
+  if (Status s = writeAt(*file_, at, raw, sizeof raw); !s.ok()) return s;
+  *visible = true;
+  Status s = file_->sync();
+  if (!s.ok() && writeAt(*file_, at, before, sizeof before).ok() && file_->sync().ok())
+    *visible = false;
+  return s;
+}
+
+Status Image::renameEntry(uint64_t slot, std::string_view name) {
+  FileEntry named = makeEntry(name, 0, 0);
+  if (Status s = writeAt(*file_, slotOffset(slot) + NameField, named.name, NameFieldSize);
+      !s.ok())
+    return s;
+  return file_->sync();
+}
+
 }  // namespace korvane

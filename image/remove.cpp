@@ -88,18 +88,21 @@ Status unlinkEntry(Image& img, std::string_view name, std::vector<Run>* runs, bo
   return {};
 }
 
+Status commitUnlinks(Image& img, bool moved, bool syncEnd) {
+  if (moved) {
+    if (Status s = img.file().sync(); !s.ok()) return s;
+  }
+  if (Status s = img.writeTableEnd(img.header().tableEnd); !s.ok()) return s;
+  return syncEnd ? img.file().sync() : Status{};
+}
+
 Status removeEntry(Image& img, std::string_view name, Status* freed) {
   *freed = {};
   std::vector<Run> runs;
   bool moved = false;
   if (Status s = unlinkEntry(img, name, &runs, &moved); !s.ok()) return s;
-  // The entry leaves the table, durably, before any of its blocks is freed:
-  // the entries moved are on the disk before tableEnd drops below them.
-  if (moved) {
-    if (Status s = img.file().sync(); !s.ok()) return s;
-  }
-  if (Status s = img.writeTableEnd(img.header().tableEnd); !s.ok()) return s;
-  if (Status s = img.file().sync(); !s.ok()) return s;
+  // The entry leaves the table, durably, before any of its blocks is freed.
+  if (Status s = commitUnlinks(img, moved, true); !s.ok()) return s;
   // From here the file is gone for good. Freeing is not synced: lost to a
   // crash, it leaves blocks marked used or not yet zeroed, which is
   // harmless and which a checker mends.

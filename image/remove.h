@@ -33,4 +33,11 @@ Status removeEntry(Image& img, std::string_view name, Status* freed);
 // checker mends both. Errors as removeFile's.
 Status unlinkEntry(Image& img, std::string_view name, std::vector<Run>* runs, bool* moved);
 
+// The second half: commits the unlinks made since the last commit. A sync
+// when entries moved (`moved`), so they are on the disk before tableEnd
+// drops below them; tableEnd; and, with `syncEnd`, a sync, after which the
+// erased files are gone for good and their blocks may be freed. Without
+// it, the next sync carries tableEnd, and nothing may be freed before.
+Status commitUnlinks(Image& img, bool moved, bool syncEnd);
+
 }  // namespace korvane

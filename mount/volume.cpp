@@ -20,19 +20,6 @@ bool showable(std::string_view name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == name.npos;
 }
 
-// Blocks [first, first + count) of `chain` as runs of consecutive blocks.
-template <class Visit>
-Status forEachRun(const std::vector<uint32_t>& chain, uint64_t first, uint64_t count,
-                  Visit&& visit) {
-  for (uint64_t i = first, end = first + count; i < end;) {
-    uint64_t j = i + 1;
-    while (j < end && chain[j] == chain[j - 1] + 1) ++j;
-    if (Status s = visit(i, j - i); !s.ok()) return s;
-    i = j;
-  }
-  return {};
-}
-
 // A draft that a write left part done may link past its size or hold
 // stale bytes: it is marked, and never committed.
 template <class Node>
@@ -227,18 +214,14 @@ Status Volume::release(std::vector<uint32_t> blocks) {
   return first;
 }
 
-// Writes blocks [first, first + count) of `chain` from `buf`, a whole block
-// each, each linking to the next block of the chain or ending it.
+// Writes blocks [first, first + count) of `chain` from `buf`, whose
+// payloads lie a block apart, each linking to the next block of the chain
+// or ending it.
 Status Volume::writeBlocks(const std::vector<uint32_t>& chain, uint64_t first, uint64_t count,
-                           unsigned char* buf) {
-  for (uint64_t i = 0; i < count; ++i) {
-    uint64_t k = first + i;
-    encodeU32(buf + i * BlockSize + BlockPayload, k + 1 < chain.size() ? chain[k + 1] : EndOfChain);
-  }
-  return forEachRun(chain, first, count, [&](uint64_t i, uint64_t n) {
-    return writeAt(img_->file(), img_->blockOffset(chain[i]), buf + (i - first) * BlockSize,
-                   n * BlockSize);
-  });
+                           const unsigned char* buf) {
+  std::vector<const unsigned char*> payloads;
+  for (uint64_t i = 0; i < count; ++i) payloads.push_back(buf + i * BlockSize);
+  return writeChainBlocks(*img_, chain, first, payloads);
 }
 
 Status Volume::readBlocks(const std::vector<uint32_t>& chain, uint64_t first, uint64_t count,
@@ -326,33 +309,19 @@ Status Volume::put(Node& n, uint64_t offset, const char* data, size_t len, uint6
   uint64_t hi = len ? (offset + len - 1) / BlockPayload + 1 : need;
   for (uint64_t i = lo; i < hi; i += RunBlocks) {
     uint64_t count = std::min(RunBlocks, hi - i);
-    std::vector<iovec> iov;
-    std::vector<unsigned char> links(static_cast<size_t>(count) * LinkSize);
+    std::vector<const unsigned char*> payloads;
     std::vector<std::vector<unsigned char>> edges;  // blocks written in part
     for (uint64_t k = i; k < i + count; ++k) {
       const unsigned char* payload = nullptr;
       if (Status s = payloadOf(n, k, old, offset, data, len, &payload, &edges); !s.ok())
         return broke(n, s);
-      unsigned char* link = links.data() + (k - i) * LinkSize;
-      encodeU32(link, k + 1 < n.draft.size() ? n.draft[k + 1] : EndOfChain);
-      iov.push_back({const_cast<unsigned char*>(payload), BlockPayload});
-      iov.push_back({link, LinkSize});
+      payloads.push_back(payload);
     }
-    if (Status s = forEachRun(n.draft, i, count, [&](uint64_t j, uint64_t m) {
-          return img_->file().writev(img_->blockOffset(n.draft[j]), &iov[2 * (j - i)],
-                                     static_cast<int>(2 * m));
-        });
-        !s.ok())
-      return broke(n, s);
+    if (Status s = writeChainBlocks(*img_, n.draft, i, payloads); !s.ok()) return broke(n, s);
   }
-  if (need > old && old > 0 && lo > old - 1) {
-    unsigned char link[LinkSize];
-    encodeU32(link, n.draft[old]);
-    if (Status s = writeAt(img_->file(), img_->blockOffset(n.draft[old - 1]) + BlockPayload, link,
-                           LinkSize);
-        !s.ok())
-      return broke(n, s);
-  }
+  // The old last block, not rewritten, links on to the blocks taken.
+  if (need > old && old > 0 && lo > old - 1)
+    if (Status s = linkBlock(*img_, n.draft[old - 1], n.draft[old]); !s.ok()) return broke(n, s);
   n.bytes = std::max(n.bytes, end);
   return {};
 }
@@ -367,14 +336,8 @@ Status Volume::cut(Node& n, uint64_t bytes) {
   // Blocks that fail to be freed stay used, counted as leaked: the draft
   // itself is whole without them.
   Status freed = release(std::move(tail));
-  unsigned char link[LinkSize];
-  encodeU32(link, EndOfChain);
-  uint64_t last = img_->blockOffset(n.draft.back());
-  if (Status s = writeAt(img_->file(), last + BlockPayload, link, LinkSize); !s.ok())
-    return broke(n, s);
-  uint64_t kept = bytes - (keep - 1) * BlockPayload;
-  if (Status s = img_->file().zeroRange(last + kept, BlockPayload - kept); !s.ok())
-    return broke(n, s);
+  auto kept = static_cast<uint32_t>(bytes - (keep - 1) * BlockPayload);
+  if (Status s = endChainAt(*img_, n.draft.back(), kept); !s.ok()) return broke(n, s);
   return freed;
 }
 
@@ -501,9 +464,9 @@ Status Volume::commitLater(std::string_view name, bool keepUnwritten) {
 // change that would follow them fails.
 Status Volume::settle() {
   if (!stuck_.ok()) return stuck_;
-  Status s = moved_ ? img_->file().sync() : Status{};
-  if (s.ok() && erased_) s = img_->writeTableEnd(img_->header().tableEnd);
-  if (s.ok() && !doomed_.empty()) s = img_->file().sync();
+  // Erases whose blocks another entry still names free nothing, and leave
+  // their tableEnd to the next sync.
+  Status s = erased_ ? commitUnlinks(*img_, moved_, !doomed_.empty()) : Status{};
   if (!s.ok()) {
     stuck_ = s;
     leaked_ += doomed_.size();
@@ -575,17 +538,12 @@ Status Volume::commitStored(std::string_view name, Node& n) {
   // An erase still uncommitted may have left a copy of this entry past the
   // table's end on the disk, naming the chain about to be freed.
   if (Status s = settle(); !s.ok()) return s;
-  // The draft's bytes and bits reach the disk before the entry names them.
-  if (Status s = img_->file().sync(); !s.ok()) return s;
-  uint64_t at = img_->slotOffset(n.slot);
-  unsigned char before[FileEntrySize], raw[FileEntrySize];
-  if (Status s = readExact(img_->file(), at, before, sizeof before); !s.ok()) return s;
-  encodeEntry(raw, makeEntry(name, n.draft[0], static_cast<uint32_t>(n.bytes)));
-  if (Status s = writeAt(img_->file(), at, raw, sizeof raw); !s.ok()) return s;
-  Status s = img_->file().sync();
-  if (!s.ok() && writeAt(img_->file(), at, before, sizeof before).ok() &&
-      img_->file().sync().ok())
-    return s;
+  // The draft's bytes and bits reach the disk before the entry names them,
+  // and the old chain is freed only once the entry is on the disk.
+  bool visible = false;
+  Status s = img_->rewriteEntry(
+      n.slot, makeEntry(name, n.draft[0], static_cast<uint32_t>(n.bytes)), &visible);
+  if (!visible) return s;
   std::vector<uint32_t> old = std::move(n.chain);
   n.chain = std::move(n.draft);
   n.draft.clear();
@@ -646,14 +604,7 @@ Status Volume::rename(std::string_view from, std::string_view to, bool noReplace
     // A copy of the entry past the table's end, left by an erase not yet
     // committed, would keep the old name.
     if (Status s = settle(); !s.ok()) return s;
-    // The name field alone is rewritten: one write, the rest of the entry
-    // as it was.
-    FileEntry named = makeEntry(to, 0, 0);
-    if (Status s = writeAt(img_->file(), img_->slotOffset(n.slot) + NameField, named.name,
-                           NameFieldSize);
-        !s.ok())
-      return s;
-    if (Status s = img_->file().sync(); !s.ok()) return s;
+    if (Status s = img_->renameEntry(n.slot, to); !s.ok()) return s;
   }
   auto node = nodes_.extract(it);
   node.key() = std::string(to);

@@ -152,7 +152,7 @@ class Volume {
   Status settle();
   Status commitStored(std::string_view name, Node& n);
   Status writeBlocks(const std::vector<uint32_t>& chain, uint64_t first, uint64_t count,
-                     unsigned char* buf);
+                     const unsigned char* buf);
   Status readBlocks(const std::vector<uint32_t>& chain, uint64_t first, uint64_t count,
                     unsigned char* buf);
 
