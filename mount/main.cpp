@@ -114,9 +114,8 @@ int errnoOf(const Status& s) {
 }
 
 // The stored name a path spells: the image holds one folder, the root.
-// FUSE gives no path for a descriptor whose file was removed.
 bool nameOf(const char* path, std::string_view* name) {
-  if (!path || path[0] != '/') return false;
+  if (path[0] != '/') return false;
   *name = path + 1;
   return !name->empty() && name->find('/') == std::string_view::npos;
 }
