@@ -37,10 +37,12 @@ Status ChainWalker::next(Run* run, uint32_t maxRun) {
   return {};
 }
 
+Status zeroRun(Image& img, const Run& run) {
+  return img.file().zeroRange(img.blockOffset(run.first), uint64_t{run.count} * BlockSize);
+}
+
 Status releaseRun(Image& img, const Run& run) {
-  if (Status s = img.file().zeroRange(img.blockOffset(run.first), uint64_t{run.count} * BlockSize);
-      !s.ok())
-    return s;
+  if (Status s = zeroRun(img, run); !s.ok()) return s;
   return markBlocks(img, run.first, run.count, false);
 }
 

@@ -65,43 +65,4 @@ Status Image::writeTableEnd(uint32_t tableEnd) {
   return {};
 }
 
-Status Image::appendEntries(const std::vector<FileEntry>& entries, bool* visible) {
-  *visible = false;
-  std::vector<unsigned char> raw(entries.size() * FileEntrySize);
-  for (size_t i = 0; i < entries.size(); ++i) encodeEntry(raw.data() + i * FileEntrySize, entries[i]);
-  uint32_t oldEnd = header_.tableEnd;
-  if (Status s = writeAt(*file_, oldEnd, raw.data(), raw.size()); !s.ok()) return s;
-  if (Status s = file_->sync(); !s.ok()) return s;
-  if (Status s = writeTableEnd(static_cast<uint32_t>(oldEnd + raw.size())); !s.ok()) return s;
-  *visible = true;
-  Status s = file_->sync();
-  // The commit may not have reached the disk: take it back, and only then
-  // may the blocks be released.
-  if (!s.ok() && writeTableEnd(oldEnd).ok() && file_->sync().ok()) *visible = false;
-  return s;
-}
-
-Status Image::rewriteEntry(uint64_t slot, const FileEntry& entry, bool* visible) {
-  *visible = false;
-  if (Status s = file_->sync(); !s.ok()) return s;
-  uint64_t at = slotOffset(slot);
-  unsigned char before[FileEntrySize], raw[FileEntrySize];
-  if (Status s = readExact(*file_, at, before, sizeof before); !s.ok()) return s;
-  encodeEntry(raw, entry);
-  if (Status s = writeAt(*file_, at, raw, sizeof raw); !s.ok()) return s;
-  *visible = true;
-  Status s = file_->sync();
-  if (!s.ok() && writeAt(*file_, at, before, sizeof before).ok() && file_->sync().ok())
-    *visible = false;
-  return s;
-}
-
-Status Image::renameEntry(uint64_t slot, std::string_view name) {
-  FileEntry named = makeEntry(name, 0, 0);
-  if (Status s = writeAt(*file_, slotOffset(slot) + NameField, named.name, NameFieldSize);
-      !s.ok())
-    return s;
-  return file_->sync();
-}
-
 }  // namespace korvane

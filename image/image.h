@@ -58,26 +58,6 @@ class Image {
   Status findEntry(std::string_view name, uint64_t* slot, FileEntry* entry);
   // Writes tableEnd, the only header field that ever changes.
   Status writeTableEnd(uint32_t tableEnd);
-  // Lowers tableEnd in memory only, over entries erased: writeTableEnd
-  // stores it once a sync has made the entries moved below it durable.
-  void lowerTableEnd(uint32_t tableEnd) { header_.tableEnd = tableEnd; }
-  // Commits new files: their entries go into the slots at tableEnd, where
-  // nothing reads them yet, and are synced with the files' bytes; only then
-  // does tableEnd move over them, and is synced. *visible tells whether the
-  // entries may be seen (then the caller must not free their blocks): a
-  // failed last sync takes them back when it can. The caller checks that
-  // the table has room.
-  Status appendEntries(const std::vector<FileEntry>& entries, bool* visible);
-  // Makes the stored file in `slot` the one `entry` describes: a sync, so
-  // the chain it names (written by the caller) is durable first; one write
-  // of the entry in place; a sync. *visible tells whether the new entry may
-  // be on the disk (then the caller must not free the old chain): a failed
-  // last sync writes the old entry back when it can.
-  Status rewriteEntry(uint64_t slot, const FileEntry& entry, bool* visible);
-  // Renames the stored file in `slot`: one write of the name field alone,
-  // the rest of the entry as it was, then a sync.
-  Status renameEntry(uint64_t slot, std::string_view name);
-
   // Closes, reporting a failure the host tells only now.
   Status close() { return file_->close(); }
 

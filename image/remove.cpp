@@ -6,26 +6,10 @@
 
 #include "image/chain.h"
 #include "image/image.h"
+#include "image/table.h"
 
 namespace korvane {
 namespace {
-
-// Moves the entries after `slot` down by one, lowest first, so each slot is
-// read before it is overwritten. A crash midway shows one entry twice, never
-// loses one.
-Status closeGap(Image& img, uint64_t slot) {
-  uint64_t total = img.entryCount();
-  std::vector<unsigned char> raw;
-  for (uint64_t from = slot + 1; from < total; from += TableBatch) {
-    size_t count = static_cast<size_t>(std::min<uint64_t>(TableBatch, total - from));
-    raw.resize(count * FileEntrySize);
-    if (Status s = readExact(img.file(), img.slotOffset(from), raw.data(), raw.size()); !s.ok())
-      return s;
-    if (Status s = writeAt(img.file(), img.slotOffset(from - 1), raw.data(), raw.size()); !s.ok())
-      return s;
-  }
-  return {};
-}
 
 // Runs sorted by first block, with those that touch joined: freed in as few
 // calls as the blocks allow, whatever order the chain ran in.
@@ -57,13 +41,8 @@ Status sharedWithOther(Image& img, uint64_t slot, const std::vector<Run>& runs, 
 
 }  // namespace
 
-Status unlinkEntry(Image& img, std::string_view name, std::vector<Run>* runs, bool* moved) {
+Status erasableRuns(Image& img, uint64_t slot, const FileEntry& entry, std::vector<Run>* runs) {
   runs->clear();
-  *moved = false;
-  uint64_t slot = 0;
-  FileEntry entry;
-  if (Status s = img.findEntry(name, &slot, &entry); !s.ok()) return s;
-  if (slot == img.entryCount()) return Status::fail(Error::NotStored);
   // The whole chain is checked before the first write, so a damaged one
   // never frees another file's block.
   if (Status s = walkChain(img, entry, [&](const Run& r) {
@@ -77,37 +56,20 @@ Status unlinkEntry(Image& img, std::string_view name, std::vector<Run>* runs, bo
   *runs = mergeAdjacent(*runs);
   bool shared = false;
   if (Status s = sharedWithOther(img, slot, *runs, &shared); !s.ok()) return s;
-  // Blocks another entry still starts in stay marked used, for that entry
-  // or for a checker to settle.
   if (shared) runs->clear();
-  if (slot + 1 < img.entryCount()) {
-    if (Status s = closeGap(img, slot); !s.ok()) return s;
-    *moved = true;
-  }
-  img.lowerTableEnd(img.header().tableEnd - FileEntrySize);
   return {};
-}
-
-Status commitUnlinks(Image& img, bool moved, bool syncEnd) {
-  if (moved) {
-    if (Status s = img.file().sync(); !s.ok()) return s;
-  }
-  if (Status s = img.writeTableEnd(img.header().tableEnd); !s.ok()) return s;
-  return syncEnd ? img.file().sync() : Status{};
 }
 
 Status removeEntry(Image& img, std::string_view name, Status* freed) {
   *freed = {};
+  uint64_t slot = 0;
+  FileEntry entry;
+  if (Status s = img.findEntry(name, &slot, &entry); !s.ok()) return s;
+  if (slot == img.entryCount()) return Status::fail(Error::NotStored);
   std::vector<Run> runs;
-  bool moved = false;
-  if (Status s = unlinkEntry(img, name, &runs, &moved); !s.ok()) return s;
-  // The entry leaves the table, durably, before any of its blocks is freed.
-  if (Status s = commitUnlinks(img, moved, true); !s.ok()) return s;
-  // From here the file is gone for good. Freeing is not synced: lost to a
-  // crash, it leaves blocks marked used or not yet zeroed, which is
-  // harmless and which a checker mends.
-  for (size_t i = 0; i < runs.size() && freed->ok(); ++i) *freed = releaseRun(img, runs[i]);
-  return {};
+  if (Status s = erasableRuns(img, slot, entry, &runs); !s.ok()) return s;
+  bool visible = false;
+  return eraseEntries(img, {slot}, runs, nullptr, &visible, freed);
 }
 
 Status removeFile(Env& env, const char* imagePath, std::string_view name, Status* freed) {

@@ -8,6 +8,7 @@
 #include "image/chain.h"
 #include "image/image.h"
 #include "image/primitives.h"
+#include "image/table.h"
 
 namespace korvane {
 namespace {
@@ -18,8 +19,9 @@ constexpr uint32_t RunBlocks = 256;
 
 // Copies the host file into the lowest free blocks, in ascending order,
 // taking blocks as the bytes come, one run of consecutive blocks per write.
-// A run's bits are set before its data is written; nothing points to the
-// blocks until the entry is committed, so a crash here only leaks them.
+// The blocks are marked used only by the commit, once the data and the
+// entry naming them are durable: a crash here leaves free blocks holding
+// bytes, which a check zeroes.
 // Each run's last block is held back until the block it links to is known:
 // the next run's first, or EndOfChain once the host file has ended.
 class Copier {
@@ -35,8 +37,10 @@ class Copier {
 
   // On success *first and *size describe the chain written.
   Status run(uint32_t* first, uint32_t* size);
-  // Releases every block taken so far, after a failure.
+  // Zeroes every block taken so far, after a failure.
   void rollBack();
+  // The blocks taken, to be marked used when the file is committed.
+  const std::vector<Run>& taken() const { return taken_; }
 
  private:
   Status read(uint32_t* blocks, bool* end);
@@ -52,14 +56,9 @@ class Copier {
   std::vector<unsigned char> buf_;   // blocks read, not yet written
   std::vector<unsigned char> held_;  // the last block written, but for its link
   uint32_t heldBlock_ = EndOfChain;
-  size_t heldRun_ = 0;  // the run in taken_ that heldBlock_ ends
   uint32_t first_ = EndOfChain;
   uint64_t bytes_ = 0;  // read from the host so far
-  struct Taken {
-    Run run;
-    bool written;
-  };
-  std::vector<Taken> taken_;
+  std::vector<Run> taken_;
 };
 
 // Reads up to RunBlocks blocks' payload into buf_; *end when the host file
@@ -97,7 +96,6 @@ Status Copier::release(uint32_t link) {
   if (Status s = writeAt(img_.file(), img_.blockOffset(heldBlock_), held_.data(), BlockSize);
       !s.ok())
     return s;
-  taken_[heldRun_].written = true;  // its other blocks went before
   heldBlock_ = EndOfChain;
   return {};
 }
@@ -106,9 +104,8 @@ Status Copier::release(uint32_t link) {
 Status Copier::place(uint32_t blocks) {
   for (uint32_t done = 0; done < blocks;) {
     Run run;
-    Status s = allocateRun(img_, cursor_, blocks - done, &run);
-    if (run.count > 0) taken_.push_back({run, false});  // even when marking it failed
-    if (!s.ok()) return s;
+    if (Status s = cursor_.nextRun(blocks - done, &run); !s.ok()) return s;
+    if (run.count > 0) taken_.push_back(run);
     // A file of known size was counted in full under our exclusive lock.
     if (run.count == 0) return Status::fail(size_ ? Error::Damaged : Error::NoSpace);
     if (first_ == EndOfChain) first_ = run.first;
@@ -123,7 +120,6 @@ Status Copier::place(uint32_t blocks) {
         return t;
     }
     heldBlock_ = run.first + run.count - 1;
-    heldRun_ = taken_.size() - 1;
     std::copy_n(from + size_t{run.count - 1} * BlockSize, BlockSize, held_.begin());
     done += run.count;
   }
@@ -149,18 +145,9 @@ Status Copier::run(uint32_t* first, uint32_t* size) {
 }
 
 void Copier::rollBack() {
-  // Best effort: whatever cannot be released stays marked used, which is
-  // harmless since no entry points to it. A run not written in full may
-  // hold part of a write; its bits are cleared even when zeroing fails too
-  // (a full disk refuses both), leaving at worst a free block not zero.
-  for (const Taken& t : taken_) {
-    if (t.written) {
-      (void)releaseRun(img_, t.run);
-    } else {
-      (void)img_.file().zeroRange(img_.blockOffset(t.run.first), uint64_t{t.run.count} * BlockSize);
-      (void)markBlocks(img_, t.run.first, t.run.count, false);
-    }
-  }
+  // Best effort: the blocks were never marked used, so a free block that
+  // cannot be zeroed keeps part of the file, which a check zeroes.
+  for (const Run& r : taken_) (void)zeroRun(img_, r);
 }
 
 // The checks before a byte is written. A file read to its end is known to
@@ -211,7 +198,7 @@ Status storeFile(Env& env, std::string_view name, const char* imagePath, const c
   uint32_t first = 0, stored = 0;
   bool visible = false;
   Status s = copier.run(&first, &stored);
-  if (s.ok()) s = img->appendEntries({makeEntry(name, first, stored)}, &visible);
+  if (s.ok()) s = appendEntries(*img, {makeEntry(name, first, stored)}, copier.taken(), &visible);
   if (!s.ok()) {
     if (!visible) copier.rollBack();
     return s;

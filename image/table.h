@@ -1,0 +1,89 @@
+// Changing the file table and the bitmap so that a power cut loses no file.
+//
+// A power cut may leave each 512-byte sector written since the last
+// finished sync in any of the versions it had since then. A change of the
+// table is therefore made in two stretches, each ended by a sync:
+//   1. what no reader sees yet: entries appended past tableEnd, and copies,
+//      in free slots past everything the change writes (its scratch slots),
+//      of each entry a torn write could take from every slot holding it: an
+//      entry moved to another sector, and the old and the new bytes of a
+//      slot that straddles a sector boundary and changes;
+//   2. the commit: bits cleared, the table's slots, tableEnd, bits set.
+// After it, blocks let go are zeroed (and some then marked free), and the
+// scratch slots get their old bytes back, none of it synced.
+//
+// A block's bit is so set on the disk only once its data and an entry
+// naming it are durable, and cleared before the sync that commits its
+// erase: a chain whose every block is marked, named by an entry past
+// tableEnd that no kept entry repeats, is a whole file, which a check takes
+// back. Any other bytes past tableEnd are not.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image/chain.h"
+#include "image/image.h"
+
+namespace korvane {
+
+// The slot of an entry that was in no slot before.
+inline constexpr uint64_t NoSlot = ~uint64_t{0};
+
+struct TableEdit {
+  uint64_t first = 0;            // the first slot written
+  std::vector<FileEntry> slots;  // slots [first, first + slots.size()) after the change
+  std::vector<uint64_t> from;    // for each: the slot its entry was in, or NoSlot
+  uint64_t end = 0;              // entries in the table after the change
+  std::vector<Run> mark;         // marked used with the commit; their data written before
+  std::vector<Run> unmark;       // marked free with the commit, zeroed after it
+  std::vector<Run> release;      // zeroed, then marked free, after the commit
+};
+
+// Makes `edit`: one sync before the commit when anything is appended,
+// copied or marked, one after it. A table without free slots for the
+// copies is written a sector at a time instead, each one synced: slower,
+// and as safe, but for an entry changed in place across a sector boundary.
+// *visible tells whether the commit may be on the disk (then the caller
+// must not take back what it names); a failed last sync writes the old
+// slots, tableEnd and bits back when it can, and clears it. Nothing after
+// the commit fails the call: a block not zeroed or freed then is leaked,
+// which a check mends; *afterwards, when given, tells of it. On failure:
+// IoError.
+Status commitTable(Image& img, const TableEdit& edit, bool* visible,
+                   Status* afterwards = nullptr);
+
+// The runs of consecutive blocks among `blocks`, sorted and joined.
+std::vector<Run> runsOf(std::vector<uint32_t> blocks);
+
+// New files: their entries go into the slots at tableEnd, synced with the
+// files' bytes; then tableEnd moves over them and `mark` (their blocks) is
+// set. The caller checks that the table has room.
+Status appendEntries(Image& img, const std::vector<FileEntry>& entries,
+                     const std::vector<Run>& mark, bool* visible);
+
+// Makes the stored file in `slot` the one `entry` describes, whose chain
+// (`mark`) the caller wrote; `release` (the old chain) is zeroed and freed
+// once the new entry is durable.
+Status rewriteEntry(Image& img, uint64_t slot, const FileEntry& entry,
+                    const std::vector<Run>& mark, const std::vector<Run>& release,
+                    bool* visible);
+
+struct Rename {
+  uint64_t slot = 0;  // in the table the erases leave
+  std::string name;
+};
+
+// Erases the entries in `erased`, in that order, each slot counted in the
+// table the erases before it left, in one commit: the later entries move
+// down, and the slots past the new end keep what as many erases one after
+// another would leave there. `freed` (the erased files' blocks, none that
+// another entry names) is cleared with the commit and zeroed after it.
+// With `rename`, the entry then in rename->slot takes its name in the same
+// commit: a file renamed over another is never lost between the two.
+Status eraseEntries(Image& img, const std::vector<uint64_t>& erased,
+                    const std::vector<Run>& freed, const Rename* rename, bool* visible,
+                    Status* afterwards = nullptr);
+
+}  // namespace korvane
