@@ -199,9 +199,9 @@ Status appendEntries(Image& img, const std::vector<FileEntry>& entries,
 
 Status rewriteEntry(Image& img, uint64_t slot, const FileEntry& entry,
                     const std::vector<Run>& mark, const std::vector<Run>& release,
-                    bool* visible) {
+                    bool* visible, Status* afterwards) {
   TableEdit edit{slot, {entry}, {slot}, img.entryCount(), mark, {}, release};
-  return commitTable(img, edit, visible);
+  return commitTable(img, edit, visible, afterwards);
 }
 
 Status eraseEntries(Image& img, const std::vector<uint64_t>& erased,

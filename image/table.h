@@ -68,7 +68,7 @@ Status appendEntries(Image& img, const std::vector<FileEntry>& entries,
 // once the new entry is durable.
 Status rewriteEntry(Image& img, uint64_t slot, const FileEntry& entry,
                     const std::vector<Run>& mark, const std::vector<Run>& release,
-                    bool* visible);
+                    bool* visible, Status* afterwards = nullptr);
 
 struct Rename {
   uint64_t slot = 0;  // in the table the erases leave

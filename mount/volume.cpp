@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <set>
 #include <utility>
 
 #include "image/chain.h"
@@ -90,32 +91,41 @@ Status Volume::loadTable(std::vector<unsigned char>* owned) {
   return sound ? Status{} : Status::fail(Error::Damaged);
 }
 
-// A whole entry in the slot at tableEnd, its name unused and its chain's
-// blocks marked used and owned by no file, is one that a damaged tableEnd
-// hides, or a commit of new files cut short before tableEnd moved: a check
-// gives it back, while new files would take its slot and its blocks' place
-// in the table. What erases leave past tableEnd fails the test: their
-// blocks are free, or their names are in use.
+// A whole entry past tableEnd, its name unused and every block of its
+// chain marked used and owned by no file, is a file a check takes back: a
+// commit cut short before tableEnd moved, an entry whose move a cut tore
+// (its copy), or one a damaged tableEnd hides. New files would take its
+// slot. Such entries lie in the slots right after the table, before the
+// first empty one; what erases leave there fails the test, as their
+// blocks are free or their names in use.
 Status Volume::refuseHiddenEntry(const std::vector<unsigned char>& owned) {
-  uint64_t slot = img_->entryCount();
-  if (slot >= img_->blockCount()) return {};
-  unsigned char raw[FileEntrySize];
-  if (Status s = readExact(img_->file(), img_->slotOffset(slot), raw, sizeof raw); !s.ok())
-    return s;
-  FileEntry e = decodeEntry(raw);
-  std::string_view name = e.nameView();
-  if (name.empty() || name.size() >= NameFieldSize || nodes_.count(name) ||
-      e.lastBlockBytes != lastBlockBytesFor(e.fileSize))
-    return {};
-  bool free = true;
-  Status walk = walkChain(*img_, e, [&](const Run& r) {
-    for (uint32_t b = r.first; b < r.first + r.count; ++b)
-      free = free && testBit(bitmap_.data(), b) && !testBit(owned.data(), b);
-    return Status{};
-  });
-  if (walk.code == Error::Damaged) return {};  // no whole chain: nothing to give back
-  if (!walk.ok()) return walk;
-  return free ? Status::fail(Error::Damaged) : Status{};
+  std::set<std::string, std::less<>> seen;
+  // Entries may share a chain: past this many hops in all, the image is
+  // left for a check to judge.
+  uint64_t budget = 2 * uint64_t{img_->blockCount()};
+  for (uint64_t slot = img_->entryCount(); slot < img_->blockCount(); ++slot) {
+    unsigned char raw[FileEntrySize];
+    if (Status s = readExact(img_->file(), img_->slotOffset(slot), raw, sizeof raw); !s.ok())
+      return s;
+    if (std::all_of(raw, raw + FileEntrySize, [](unsigned char c) { return c == 0; })) return {};
+    FileEntry e = decodeEntry(raw);
+    std::string_view name = e.nameView();
+    bool candidate = !name.empty() && name.size() < NameFieldSize && !nodes_.count(name) &&
+                     e.lastBlockBytes == lastBlockBytesFor(e.fileSize) && img_->validBlock(e.firstBlock) &&
+                     testBit(bitmap_.data(), e.firstBlock) && !testBit(owned.data(), e.firstBlock);
+    if (!candidate || !seen.emplace(name).second) continue;
+    bool whole = true;
+    Status walk = walkChain(*img_, e, [&](const Run& r) {
+      for (uint32_t b = r.first; b < r.first + r.count; ++b)
+        whole = whole && testBit(bitmap_.data(), b) && !testBit(owned.data(), b);
+      budget -= std::min<uint64_t>(budget, r.count);
+      return whole && budget > 0 ? Status{} : Status::fail(Error::Damaged);
+    });
+    if (budget == 0) return Status::fail(Error::Damaged);
+    if (walk.ok() && whole) return Status::fail(Error::Damaged);
+    if (!walk.ok() && walk.code != Error::Damaged) return walk;
+  }
+  return {};
 }
 
 std::vector<std::string> Volume::names() const {
@@ -155,9 +165,9 @@ Status Volume::size(std::string_view name, uint64_t* bytes) {
   return {};
 }
 
-// Takes the lowest free blocks, run by run, marking each run used in the
-// image before the caller writes into it. Blocks of runs marked are
-// appended to *blocks even when a later run fails.
+// Takes the lowest free blocks, marking them used in memory only: the
+// image marks them when the entry naming them is committed, so a crash
+// before leaves free blocks holding bytes, which a check zeroes.
 Status Volume::take(uint64_t count, std::vector<uint32_t>* blocks) {
   if (count == 0) return {};
   // Blocks korvane -e would have freed by now are free before any is taken.
@@ -176,7 +186,6 @@ Status Volume::take(uint64_t count, std::vector<uint32_t>* blocks) {
     }
     uint32_t first = b;
     while (b < total && b - first < count && !testBit(bitmap_.data(), b)) ++b;
-    if (Status s = markBlocks(*img_, first, b - first, true); !s.ok()) return s;
     for (uint32_t k = first; k < b; ++k) {
       setBit(bitmap_.data(), k);
       blocks->push_back(k);
@@ -196,21 +205,21 @@ void Volume::forgetBlocks(const std::vector<uint32_t>& blocks) {
   freeBlocks_ += static_cast<uint32_t>(blocks.size());
 }
 
-// Zeroes and frees blocks no committed entry points to, run by run. Runs
-// that fail stay marked used, counted as leaked; the first failure is told.
+// Zeroes and frees a draft's blocks, which the image never marked used.
+// Blocks that fail to be zeroed are not taken again, counted as leaked: a
+// check zeroes them. The first failure is told.
 Status Volume::release(std::vector<uint32_t> blocks) {
-  std::sort(blocks.begin(), blocks.end());
   Status first;
-  (void)forEachRun(blocks, 0, blocks.size(), [&](uint64_t i, uint64_t count) {
-    Run run{blocks[i], static_cast<uint32_t>(count)};
-    if (Status s = releaseRun(*img_, run); !s.ok()) {
-      leaked_ += count;
+  for (const Run& r : runsOf(blocks)) {
+    std::vector<uint32_t> run(r.count);
+    for (uint32_t k = 0; k < r.count; ++k) run[k] = r.first + k;
+    if (Status s = zeroRun(*img_, r); !s.ok()) {
+      leaked_ += r.count;
       if (first.ok()) first = s;
     } else {
-      forgetBlocks({blocks.begin() + i, blocks.begin() + i + count});
+      forgetBlocks(run);
     }
-    return Status{};
-  });
+  }
   return first;
 }
 
@@ -455,26 +464,32 @@ Status Volume::commitLater(std::string_view name, bool keepUnwritten) {
   return queued_ >= GroupFiles ? commitQueued() : Status{};
 }
 
-// Commits the erases made since the last commit, then frees their blocks:
-// the moved entries are on the disk before tableEnd drops below them, and
-// tableEnd before any block they named is zeroed or taken.
-// A sync that failed is not tried again: the host may have dropped the
+// Commits the erases made since the last commit in one, with `rename` if
+// given: the entries move down, tableEnd drops and the erased files' bits
+// clear together, after which their blocks are zeroed and may be taken.
+// A commit that failed is not tried again: the host may have dropped the
 // writes it could not store and report the next sync a success. The erases
 // then stay uncommitted in memory, their blocks leaked, and every later
 // change that would follow them fails.
-Status Volume::settle() {
+Status Volume::settle(const Rename* rename) {
   if (!stuck_.ok()) return stuck_;
-  // Erases whose blocks another entry still names free nothing, and leave
-  // their tableEnd to the next sync.
-  Status s = erased_ ? commitUnlinks(*img_, moved_, !doomed_.empty()) : Status{};
+  if (erased_.empty() && !rename) return {};
+  bool visible = false;
+  Status freed;
+  Status s = eraseEntries(*img_, erased_, runsOf(doomed_), rename, &visible, &freed);
   if (!s.ok()) {
     stuck_ = s;
     leaked_ += doomed_.size();
     doomed_.clear();
     return s;
   }
-  moved_ = erased_ = false;
-  return release(std::exchange(doomed_, {}));
+  erased_.clear();
+  // Blocks not zeroed are free in the image but hold old bytes: never
+  // taken again, for a check to zero.
+  if (freed.ok()) forgetBlocks(doomed_);
+  else leaked_ += doomed_.size();
+  doomed_.clear();
+  return {};
 }
 
 void Volume::enqueue(Node& n) {
@@ -514,8 +529,10 @@ Status Volume::commitQueued() {
   for (auto it : group)
     entries.push_back(makeEntry(it->first, it->second.draft[0],
                                 static_cast<uint32_t>(it->second.bytes)));
+  std::vector<uint32_t> blocks;
+  for (auto it : group) blocks.insert(blocks.end(), it->second.draft.begin(), it->second.draft.end());
   bool visible = false;
-  Status s = entries.empty() ? Status{} : img_->appendEntries(entries, &visible);
+  Status s = entries.empty() ? Status{} : appendEntries(*img_, entries, runsOf(blocks), &visible);
   // A commit that may not have reached the disk is taken back when it can
   // be; when it cannot, the image holds it, and so does the volume.
   for (auto it : visible ? group : std::vector<Nodes::iterator>{}) {
@@ -535,27 +552,22 @@ Status Volume::commitQueued() {
 // One write of the entry, in place, swaps the stored chain for the draft's;
 // the old chain is freed only once that write is on the disk.
 Status Volume::commitStored(std::string_view name, Node& n) {
-  // An erase still uncommitted may have left a copy of this entry past the
-  // table's end on the disk, naming the chain about to be freed.
   if (Status s = settle(); !s.ok()) return s;
-  // The draft's bytes and bits reach the disk before the entry names them,
-  // and the old chain is freed only once the entry is on the disk.
   bool visible = false;
-  Status s = img_->rewriteEntry(
-      n.slot, makeEntry(name, n.draft[0], static_cast<uint32_t>(n.bytes)), &visible);
+  Status freed;
+  Status s = rewriteEntry(*img_, n.slot, makeEntry(name, n.draft[0], static_cast<uint32_t>(n.bytes)),
+                          runsOf(n.draft), runsOf(n.chain), &visible, &freed);
   if (!visible) return s;
   std::vector<uint32_t> old = std::move(n.chain);
   n.chain = std::move(n.draft);
   n.draft.clear();
   n.dirty = false;
   n.storedBytes = n.bytes;
-  // Unsure whether the new entry is durable, the old chain is kept, unowned.
-  if (!s.ok()) {
-    leaked_ += old.size();
-    return s;
-  }
-  (void)release(std::move(old));
-  return {};
+  // Unsure whether the new entry is durable, or the old chain freed, the
+  // volume keeps the old blocks, unowned.
+  if (!s.ok() || !freed.ok()) leaked_ += old.size();
+  else forgetBlocks(old);
+  return s;
 }
 
 Status Volume::remove(std::string_view name) {
@@ -570,15 +582,10 @@ Status Volume::remove(std::string_view name) {
   }
   Node& n = it->second;
   if (n.stored) {
-    std::vector<Run> runs;
-    bool moved = false;
-    if (Status s = unlinkEntry(*img_, name, &runs, &moved); !s.ok()) return s;
-    erased_ = true;
-    moved_ = moved_ || moved;
-    if (runs.empty())
-      leaked_ += n.chain.size();  // another entry still names them
-    else
-      doomed_.insert(doomed_.end(), n.chain.begin(), n.chain.end());
+    // The erase is made on the disk by the next commit, with any made
+    // before it.
+    erased_.push_back(n.slot);
+    doomed_.insert(doomed_.end(), n.chain.begin(), n.chain.end());
     for (auto& [other, node] : nodes_)
       if (node.stored && node.slot > n.slot) --node.slot;
     --storedCount_;
@@ -598,13 +605,14 @@ Status Volume::rename(std::string_view from, std::string_view to, bool noReplace
   if (nodes_.count(to)) {
     if (noReplace) return Status::fail(Error::Exists);
     if (Status s = remove(to); !s.ok()) return s;
+    it = nodes_.find(from);
   }
   Node& n = it->second;
+  // A file renamed over another takes its name in the commit that erases
+  // it: a cut leaves one or the other under the name, never neither.
   if (n.stored) {
-    // A copy of the entry past the table's end, left by an erase not yet
-    // committed, would keep the old name.
-    if (Status s = settle(); !s.ok()) return s;
-    if (Status s = img_->renameEntry(n.slot, to); !s.ok()) return s;
+    Rename r{n.slot, std::string(to)};
+    if (Status s = settle(&r); !s.ok()) return s;
   }
   auto node = nodes_.extract(it);
   node.key() = std::string(to);

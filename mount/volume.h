@@ -27,6 +27,7 @@
 
 #include "image/env.h"
 #include "image/image.h"
+#include "image/table.h"
 
 namespace korvane {
 
@@ -95,7 +96,7 @@ class Volume {
   size_t queued() const { return queued_; }
   // Whether a commit of queued files or of erases waits that can still be
   // made: commitQueued() makes both.
-  bool pending() const { return stuck_.ok() && (queued_ > 0 || erased_ || !doomed_.empty()); }
+  bool pending() const { return stuck_.ok() && (queued_ > 0 || !erased_.empty()); }
   static constexpr size_t GroupFiles = 128;
   // Erases the file as korvane -e does (its draft too). NotStored, Damaged,
   // IoError. Its entry leaves the table at once, the later entries moved
@@ -149,7 +150,7 @@ class Volume {
   Status release(std::vector<uint32_t> blocks);
   Status drop(Nodes::iterator it);
   void enqueue(Node& n);
-  Status settle();
+  Status settle(const Rename* rename = nullptr);
   Status commitStored(std::string_view name, Node& n);
   Status writeBlocks(const std::vector<uint32_t>& chain, uint64_t first, uint64_t count,
                      const unsigned char* buf);
@@ -166,8 +167,7 @@ class Volume {
   size_t queued_ = 0;
   bool readOnly_ = false;
   Status stuck_;         // a failed sync of erases, told from then on
-  bool erased_ = false;  // tableEnd lowered over erased entries, not yet written
-  bool moved_ = false;   // entries moved down by those erases, not yet synced
+  std::vector<uint64_t> erased_;  // slots of erases not yet committed, in order
   std::vector<uint32_t> doomed_;  // erased files' blocks, freed by settle()
   Nodes nodes_;
 };
