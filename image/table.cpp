@@ -212,12 +212,14 @@ Status eraseEntries(Image& img, const std::vector<uint64_t>& erased,
   for (uint64_t s : erased) lo = std::min(lo, s);
   if (rename) lo = std::min(lo, rename->slot);
   if (lo >= end) return Status::fail(Error::NotStored);
-  std::vector<unsigned char> raw((end - lo) * FileEntrySize);
+  // A rename alone writes its own slot; erases move all after theirs.
+  uint64_t hi = erased.empty() ? lo + 1 : end;
+  std::vector<unsigned char> raw((hi - lo) * FileEntrySize);
   if (Status s = readExact(img.file(), img.slotOffset(lo), raw.data(), raw.size()); !s.ok())
     return s;
   // Each erase moves the entries after its slot down by one and leaves the
   // last slot as it was: slot lo + k then holds what slot ids[k] held.
-  std::vector<uint64_t> ids(end - lo);
+  std::vector<uint64_t> ids(hi - lo);
   for (uint64_t k = 0; k < ids.size(); ++k) ids[k] = lo + k;
   for (uint64_t s : erased) {
     if (s >= end) return Status::fail(Error::NotStored);

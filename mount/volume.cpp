@@ -604,6 +604,12 @@ Status Volume::rename(std::string_view from, std::string_view to, bool noReplace
   if (from == to) return {};
   if (nodes_.count(to)) {
     if (noReplace) return Status::fail(Error::Exists);
+    // A new file is stored before it replaces one, as an editor's copy
+    // renamed over the original must never leave neither on the disk.
+    if (!it->second.stored) {
+      if (Status s = commit(from); !s.ok()) return s;
+      if (Status s = find(from, &it); !s.ok()) return s;
+    }
     if (Status s = remove(to); !s.ok()) return s;
     it = nodes_.find(from);
   }

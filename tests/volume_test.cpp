@@ -162,6 +162,7 @@ TEST_F(VolumeTest, ACrashOrAFailureAtAnyCallHarmsNoCommittedFile) {
       ASSERT_TRUE(checkImage(env, "d.img", {.repair = true}, &found, &sum).ok());
       for (const Finding& f : found)
         EXPECT_TRUE(f.kind == Problem::BlocksLeaked || f.kind == Problem::FreeBlocksNotZero ||
+                    f.kind == Problem::BlocksUnmarked ||
                     f.kind == Problem::EntryRepeated || f.kind == Problem::OrphanSaved ||
                     f.kind == Problem::TableEndHidesEntries)
             << "problem " << static_cast<int>(f.kind);
