@@ -92,16 +92,6 @@ std::vector<unsigned char> copiesFor(const Image& img, const TableEdit& edit, co
   return out;
 }
 
-// Frees what the commit let go of; a failure leaves blocks leaked, or free
-// and not zero, which a check mends.
-Status afterCommit(Image& img, const TableEdit& edit) {
-  Status first;
-  auto keep = [&first](Status s) { if (first.ok()) first = s; };
-  for (const Run& r : edit.unmark) keep(zeroRun(img, r));
-  for (const Run& r : edit.release) keep(releaseRun(img, r));
-  return first;
-}
-
 }  // namespace
 
 std::vector<Run> runsOf(std::vector<uint32_t> blocks) {
@@ -114,78 +104,146 @@ std::vector<Run> runsOf(std::vector<uint32_t> blocks) {
   return out;
 }
 
+namespace {
+
+// One commitTable call: the slots before and after, the copies made, and
+// the bits, so that a failed commit can be taken back.
+class Commit {
+ public:
+  Commit(Image& img, const TableEdit& edit)
+      : img_(img), edit_(edit), oldEnd_(img.entryCount()), last_(edit.first + edit.slots.size()),
+        oldTableEnd_(img.header().tableEnd) {}
+
+  Status load();
+  Status stageCopies();
+  Status commit();
+  Status takeBack();
+  void finish(Status* afterwards);
+
+ private:
+  Status writeBySector(uint64_t from, uint64_t to);
+
+  Image& img_;
+  const TableEdit& edit_;
+  uint64_t oldEnd_, last_;
+  uint32_t oldTableEnd_;
+  Slots slots_;
+  uint64_t lo_ = 0, hi_ = 0;  // the slots in the table that change
+  std::vector<unsigned char> copies_, scratch_;  // the copies, and what their slots held
+  uint64_t scratchAt_ = 0;
+  bool roomy_ = true;
+  BitSpan cleared_, set_;
+};
+
+Status Commit::load() {
+  slots_.first = edit_.first;
+  slots_.before.resize(edit_.slots.size() * FileEntrySize);
+  slots_.after.resize(slots_.before.size());
+  if (Status s = readExact(img_.file(), img_.slotOffset(edit_.first), slots_.before.data(),
+                           slots_.before.size());
+      !s.ok())
+    return s;
+  for (size_t i = 0; i < edit_.slots.size(); ++i)
+    encodeEntry(slots_.after.data() + i * FileEntrySize, edit_.slots[i]);
+  lo_ = last_, hi_ = edit_.first;
+  for (uint64_t j = edit_.first; j < std::min(last_, oldEnd_); ++j)
+    if (slots_.changed(j)) lo_ = std::min(lo_, j), hi_ = j + 1;
+  copies_ = copiesFor(img_, edit_, slots_, oldEnd_);
+  scratchAt_ = std::max({oldEnd_, uint64_t{edit_.end}, last_});
+  roomy_ = scratchAt_ + copies_.size() / FileEntrySize <= img_.blockCount();
+  if (Status s = cleared_.setting(false).load(img_, edit_.unmark); !s.ok()) return s;
+  return set_.setting(true).load(img_, edit_.mark);
+}
+
+// The first stretch: entries appended past tableEnd and the copies, synced
+// with the data the caller wrote, when there is any of it.
+Status Commit::stageCopies() {
+  bool appended = false;
+  for (uint64_t j = std::max(edit_.first, oldEnd_); j < last_; ++j)
+    appended = appended || slots_.changed(j);
+  if (appended)
+    if (Status s = slots_.write(img_, std::max(edit_.first, oldEnd_), last_); !s.ok()) return s;
+  bool copying = roomy_ && !copies_.empty();
+  if (copying) {
+    uint64_t at = img_.slotOffset(scratchAt_);
+    scratch_.resize(copies_.size());
+    if (Status s = readExact(img_.file(), at, scratch_.data(), scratch_.size()); !s.ok()) return s;
+    if (Status s = writeAt(img_.file(), at, copies_.data(), copies_.size()); !s.ok()) return s;
+  }
+  return appended || copying || !edit_.mark.empty() ? img_.file().sync() : Status{};
+}
+
+// Without room for copies, the table's bytes go a sector at a time, lowest
+// first, each synced before the next: an entry moved down is always whole
+// in a sector written before or in one not yet written.
+Status Commit::writeBySector(uint64_t from, uint64_t to) {
+  uint64_t at = img_.slotOffset(from), end = img_.slotOffset(to);
+  while (at < end) {
+    uint64_t stop = std::min(end, (at / SectorSize + 1) * SectorSize);
+    const unsigned char* bytes = slots_.now(edit_.first) + (at - img_.slotOffset(edit_.first));
+    if (Status s = writeAt(img_.file(), at, bytes, stop - at); !s.ok()) return s;
+    if (Status s = img_.file().sync(); !s.ok()) return s;
+    at = stop;
+  }
+  return {};
+}
+
+// The second stretch: bits cleared, the slots in the table, tableEnd, bits
+// set, and a sync. In this order a process killed part way leaves no file
+// without its bits, and no bits for a file that is not there.
+Status Commit::commit() {
+  if (Status s = cleared_.write(img_); !s.ok()) return s;
+  if (Status s = roomy_ ? slots_.write(img_, lo_, hi_) : writeBySector(lo_, hi_); !s.ok()) return s;
+  auto tableEnd = static_cast<uint32_t>(img_.slotOffset(edit_.end));
+  if (tableEnd != oldTableEnd_)
+    if (Status s = img_.writeTableEnd(tableEnd); !s.ok()) return s;
+  if (Status s = set_.write(img_); !s.ok()) return s;
+  return img_.file().sync();
+}
+
+// Puts the old bytes back after a commit not known to be on the disk: only
+// once that is durable is the change surely not made.
+Status Commit::takeBack() {
+  if (Status s = cleared_.undo(img_); !s.ok()) return s;
+  if (lo_ < hi_)
+    if (Status s = writeAt(img_.file(), img_.slotOffset(lo_), slots_.old(lo_),
+                           (hi_ - lo_) * FileEntrySize);
+        !s.ok())
+      return s;
+  if (Status s = img_.writeTableEnd(oldTableEnd_); !s.ok()) return s;
+  if (Status s = set_.undo(img_); !s.ok()) return s;
+  return img_.file().sync();
+}
+
+// After the commit: blocks let go are zeroed and freed, and the copies'
+// slots get back what they held, so that the bytes past the table do not
+// depend on how changes were grouped. None of it is synced.
+void Commit::finish(Status* afterwards) {
+  Status freed;
+  auto keep = [&freed](Status s) {
+    if (freed.ok()) freed = s;
+  };
+  for (const Run& r : edit_.unmark) keep(zeroRun(img_, r));
+  for (const Run& r : edit_.release) keep(releaseRun(img_, r));
+  if (!scratch_.empty())
+    (void)writeAt(img_.file(), img_.slotOffset(scratchAt_), scratch_.data(), scratch_.size());
+  if (afterwards) *afterwards = freed;
+}
+
+}  // namespace
+
 Status commitTable(Image& img, const TableEdit& edit, bool* visible, Status* afterwards) {
   *visible = false;
   if (afterwards) *afterwards = {};
-  uint64_t oldEnd = img.entryCount(), last = edit.first + edit.slots.size();
-  Slots s{edit.first, std::vector<unsigned char>(edit.slots.size() * FileEntrySize), {}};
-  s.after.resize(s.before.size());
-  if (Status st = readExact(img.file(), img.slotOffset(edit.first), s.before.data(), s.before.size());
-      !st.ok())
-    return st;
-  for (size_t i = 0; i < edit.slots.size(); ++i) encodeEntry(s.after.data() + i * FileEntrySize, edit.slots[i]);
-
-  // Stretch 1: what nothing reads yet.
-  std::vector<unsigned char> copies = copiesFor(img, edit, s, oldEnd), scratch;
-  uint64_t scratchAt = std::max({oldEnd, uint64_t{edit.end}, last});
-  bool roomy = scratchAt + copies.size() / FileEntrySize <= img.blockCount();
-  bool appended = false;
-  for (uint64_t j = std::max(edit.first, oldEnd); j < last; ++j) appended = appended || s.changed(j);
-  if (appended)
-    if (Status st = s.write(img, std::max(edit.first, oldEnd), last); !st.ok()) return st;
-  if (roomy && !copies.empty()) {
-    scratch.resize(copies.size());
-    if (Status st = readExact(img.file(), img.slotOffset(scratchAt), scratch.data(), scratch.size());
-        !st.ok())
-      return st;
-    if (Status st = writeAt(img.file(), img.slotOffset(scratchAt), copies.data(), copies.size());
-        !st.ok())
-      return st;
-  }
-  if (appended || (roomy && !copies.empty()) || !edit.mark.empty())
-    if (Status st = img.file().sync(); !st.ok()) return st;
-
-  // Stretch 2, the commit: bits cleared, the slots in the table, tableEnd,
-  // bits set. In this order a process killed part way leaves no file
-  // without its bits, and no bits for a file that is not there.
-  BitSpan cleared, set;
-  if (Status st = cleared.setting(false).load(img, edit.unmark); !st.ok()) return st;
-  if (Status st = set.setting(true).load(img, edit.mark); !st.ok()) return st;
-  uint64_t lo = last, hi = edit.first;
-  for (uint64_t j = edit.first; j < std::min(last, oldEnd); ++j)
-    if (s.changed(j)) lo = std::min(lo, j), hi = j + 1;
-  uint32_t oldTableEnd = img.header().tableEnd;
-  auto newTableEnd = static_cast<uint32_t>(img.slotOffset(edit.end));
+  Commit c(img, edit);
+  if (Status s = c.load(); !s.ok()) return s;
+  if (Status s = c.stageCopies(); !s.ok()) return s;
   *visible = true;
-  Status st = cleared.write(img);
-  if (st.ok() && roomy) st = s.write(img, lo, hi);
-  // Without room for copies, the slots go a sector at a time, lowest
-  // first, each synced before the next: an entry moved down is always
-  // whole in its old sector or its new one.
-  for (uint64_t j = lo; st.ok() && !roomy && j < hi;) {
-    uint64_t k = j + 1;
-    while (k < hi && sectorOf(img, k) == sectorOf(img, j)) ++k;
-    st = s.write(img, j, k);
-    if (st.ok()) st = img.file().sync();
-    j = k;
+  if (Status s = c.commit(); !s.ok()) {
+    if (c.takeBack().ok()) *visible = false;
+    return s;
   }
-  if (st.ok() && newTableEnd != oldTableEnd) st = img.writeTableEnd(newTableEnd);
-  if (st.ok()) st = set.write(img);
-  if (st.ok()) st = img.file().sync();
-  if (!st.ok()) {
-    // Not known to be on the disk: put the old bytes back, and only if that
-    // is durable is the change surely not made.
-    bool back = cleared.undo(img).ok() &&
-                (lo >= hi || writeAt(img.file(), img.slotOffset(lo), s.old(lo), (hi - lo) * FileEntrySize).ok()) &&
-                img.writeTableEnd(oldTableEnd).ok() && set.undo(img).ok() && img.file().sync().ok();
-    if (back) *visible = false;
-    return st;
-  }
-
-  Status freed = afterCommit(img, edit);
-  // The copies go: the slots past the table hold what they held.
-  if (!scratch.empty()) (void)writeAt(img.file(), img.slotOffset(scratchAt), scratch.data(), scratch.size());
-  if (afterwards) *afterwards = freed;
+  c.finish(afterwards);
   return {};
 }
 
