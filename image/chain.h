@@ -62,9 +62,10 @@ Status forEachRun(const std::vector<uint32_t>& chain, uint64_t first, uint64_t c
   return {};
 }
 
-// Writing a chain that no committed entry names yet (a draft's): nothing
-// here syncs, and a crash part way leaves at worst blocks marked used that
-// no file owns, or a draft that is never committed. On failure: IoError.
+// Writing a chain that no committed entry names yet (a draft's), in blocks
+// the image still shows free: nothing here syncs or marks, and a crash part
+// way leaves free blocks holding bytes, which a check zeroes. On failure:
+// IoError.
 //
 // Writes blocks chain[first, first + payloads.size()), block chain[first + i]
 // holding the BlockPayload bytes at payloads[i] and linking to the next

@@ -78,19 +78,6 @@ Status FreeBlockCursor::nextRun(uint32_t maxLen, Run* run) {
   return {};
 }
 
-Status allocateRun(Image& img, FreeBlockCursor& cursor, uint32_t maxLen, Run* run) {
-  if (Status s = cursor.nextRun(maxLen, run); !s.ok()) return s;
-  return markBlocks(img, run->first, run->count, true);
-}
-
-Status allocateBlock(Image& img, uint32_t* block) {
-  FreeBlockCursor cursor(img);
-  Run run;
-  if (Status s = allocateRun(img, cursor, 1, &run); !s.ok()) return s;
-  *block = run.count == 0 ? EndOfChain : run.first;
-  return {};
-}
-
 Status markBlocks(Image& img, uint32_t first, uint32_t count, bool used) {
   if (count == 0) return {};
   uint64_t lo = bitmapByteOf(first);

@@ -40,15 +40,4 @@ class FreeBlockCursor {
 // or, after a torn write, partly changed.
 Status markBlocks(Image& img, uint32_t first, uint32_t count, bool used);
 
-// Takes the next run of free blocks the cursor finds, at most `maxLen`:
-// sets their bits in the image and returns them in *run, empty when no
-// block is free (nothing is written then). A file's blocks are taken run
-// by run from one cursor, so the bitmap is read once whatever the file.
-Status allocateRun(Image& img, FreeBlockCursor& cursor, uint32_t maxLen, Run* run);
-
-// Takes the lowest free block: sets its bit in the image and returns its
-// index in *block. When no block is free, *block is EndOfChain and nothing
-// is written.
-Status allocateBlock(Image& img, uint32_t* block);
-
 }  // namespace korvane

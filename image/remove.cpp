@@ -39,8 +39,8 @@ Status sharedWithOther(Image& img, uint64_t slot, const std::vector<Run>& runs, 
   });
 }
 
-}  // namespace
-
+// The runs of blocks an erase of the entry in `slot` may free: its chain,
+// sorted and joined; none when another entry starts within them.
 Status erasableRuns(Image& img, uint64_t slot, const FileEntry& entry, std::vector<Run>* runs) {
   runs->clear();
   // The whole chain is checked before the first write, so a damaged one
@@ -59,6 +59,8 @@ Status erasableRuns(Image& img, uint64_t slot, const FileEntry& entry, std::vect
   if (shared) runs->clear();
   return {};
 }
+
+}  // namespace
 
 Status removeEntry(Image& img, std::string_view name, Status* freed) {
   *freed = {};

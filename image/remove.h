@@ -23,9 +23,4 @@ Status removeFile(Env& env, const char* imagePath, std::string_view name, Status
 // program that holds the image erases through this.
 Status removeEntry(Image& img, std::string_view name, Status* freed);
 
-// The runs of blocks an erase of the entry in `slot` may free: its chain,
-// sorted and joined; none when another entry starts within them (a repeat
-// an earlier cut left), for that entry or a checker to settle.
-Status erasableRuns(Image& img, uint64_t slot, const FileEntry& entry, std::vector<Run>* runs);
-
 }  // namespace korvane
