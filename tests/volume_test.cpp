@@ -1,5 +1,5 @@
-// The mount's file-system layer without a kernel: korvane's own bytes, reads
-// that match what was written, and no committed file harmed by a crash.
+// The mount's file-system layer without a kernel: korvane's own bytes and
+// reads that match what was written; its faults are tests/fault_test.cpp's.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -109,84 +109,6 @@ TEST_F(VolumeTest, RandomChangesReadBackAndLeaveACleanImage) {
   EXPECT_EQ(v->names().size(), model.size());
   v.reset();
   EXPECT_TRUE(problems().empty());
-}
-
-// ---- a crash, or a failure, at every call ------------------------------------
-
-// Changes of every kind through the layer, under a plan of the shared fault
-// environment: a crash at write N, or call N failing once or from then on.
-// Whatever is cut, no committed file is harmed, and a repair finds nothing
-// but what a cut leaves.
-TEST_F(VolumeTest, ACrashOrAFailureAtAnyCallHarmsNoCommittedFile) {
-  Bytes start = slurp(image), b1 = pattern(5000, 1), c1 = pattern(3000, 2);
-  std::string oldB(b1.begin(), b1.end()), oldC(c1.begin(), c1.end());
-  std::string grown = oldB + std::string(9000, 'x'), fresh(9000, 'n');
-  const Plan plans[] = {{.crashAtWrite = 1}, {.failAtCall = 1}, {.failAtCall = 1, .stays = true}};
-  for (Plan plan : plans) {
-    for (long n = 1;; ++n) {
-      (plan.crashAtWrite ? plan.crashAtWrite : plan.failAtCall) = n;
-      MemEnv env(plan);
-      env.put("d.img", start);
-      {
-        std::unique_ptr<Volume> v;
-        if (Volume::open(env, "d.img", &v).ok()) {
-          (void)v->create("n");
-          (void)v->write("n", 0, fresh.data(), fresh.size());  // appended
-          (void)v->commit("n");
-          (void)v->create("q");  // into a hole, then closed: stored with the next group
-          (void)v->write("q", 5000, fresh.data(), 4000);
-          (void)v->commitLater("q");
-          (void)v->truncate("c", 1000);
-          (void)v->commit("c");
-          (void)v->write("b", oldB.size(), grown.data() + oldB.size(), 9000);
-          (void)v->write("b", 0, oldB.data(), 100);  // overwritten with its own bytes
-          (void)v->commit("b");
-          (void)v->rename("b", "e", false);
-          (void)v->remove("c");  // n moves down: its old slot still holds it
-          (void)v->write("n", 0, "N", 1);
-          (void)v->commit("n");  // the erase first, else that copy names freed blocks
-          (void)v->create("z");
-          (void)v->write("z", 0, fresh.data(), 5000);
-          (void)v->commit("z");
-          (void)v->remove("n");  // two erases committed together
-          (void)v->remove("z");
-          (void)v->close();
-        }
-      }
-      bool done = plan.crashAtWrite ? !env.crashed : env.calls < n;
-      SCOPED_TRACE((plan.crashAtWrite ? "crash at write " : "failure of call ") + std::to_string(n));
-      env.reset();
-      // Leaked blocks, saved chains, the entry an interrupted erase repeats.
-      std::vector<Finding> found;
-      CheckSummary sum;
-      ASSERT_TRUE(checkImage(env, "d.img", {.repair = true}, &found, &sum).ok());
-      for (const Finding& f : found)
-        EXPECT_TRUE(f.kind == Problem::BlocksLeaked || f.kind == Problem::FreeBlocksNotZero ||
-                    f.kind == Problem::BlocksUnmarked ||
-                    f.kind == Problem::EntryRepeated || f.kind == Problem::OrphanSaved ||
-                    f.kind == Problem::TableEndHidesEntries)
-            << "problem " << static_cast<int>(f.kind);
-      std::unique_ptr<Volume> v;
-      ASSERT_TRUE(Volume::open(env, "d.img", &v).ok());
-      std::string nn = readAll(*v, "n"), b = readAll(*v, "b"), e = readAll(*v, "e"),
-                  c = readAll(*v, "c"), q = readAll(*v, "q"), z = readAll(*v, "z");
-      bool failed = plan.failAtCall != 0;
-      EXPECT_TRUE(nn == "(missing)" || nn == fresh || nn == "N" + fresh.substr(1) ||
-                  (failed && nn.empty()));
-      EXPECT_TRUE(z == "(missing)" || z == fresh.substr(0, 5000) || (failed && z.empty()));
-      EXPECT_TRUE((e == "(missing)") != (b == "(missing)"));
-      EXPECT_TRUE(b == oldB || b == grown || e == oldB || e == grown);
-      EXPECT_TRUE(c == "(missing)" || c == oldC || c == oldC.substr(0, 1000));
-      EXPECT_TRUE(q == "(missing)" || q == std::string(5000, '\0') + fresh.substr(0, 4000) ||
-                  (failed && q.empty()));
-      if (done) {
-        EXPECT_EQ(e, grown);
-        EXPECT_EQ(nn + z, "(missing)(missing)");
-        std::cout << "volume: " << n << (plan.crashAtWrite ? " crash" : " failure") << " points\n";
-        break;
-      }
-    }
-  }
 }
 
 // ---- costs -------------------------------------------------------------------
