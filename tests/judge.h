@@ -66,8 +66,9 @@ inline std::string judge(MemEnv& env, const char* image, Look look, const Files*
   for (const std::string& name : names) {
     Bytes got;
     if (!fetchBytes(env, image, name, &got).ok()) return "'" + name + "' cannot be read";
-    // A chain the checker saved is any bytes a cut operation left, unless named.
-    bool saved = name.starts_with("lost.") && want && !want->count(name);
+    // A chain the checker saved, or a repeated name it changed, is any bytes
+    // a cut operation left, unless named.
+    bool saved = (name.starts_with("lost.") || name.find('~') != name.npos) && want && !want->count(name);
     if (want && !saved && (!want->count(name) || want->at(name) != got)) return "'" + name + "' differs";
   }
   for (const auto& [name, bytes] : want ? *want : Files{})
