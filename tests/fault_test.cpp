@@ -68,6 +68,8 @@ std::vector<Scenario> scenarios() {
   made["n"] = n, mended["b"] = mid, moved["e"] = replaced["c"] = moved["b"], removed.erase("c");
   moved.erase("b"), replaced.erase("b"), grown["b"].insert(grown["b"].end(), n.begin(), n.end()), grown["c"].resize(1000);
   for (const char* name : {"x", "y", "z"}) group[name] = Bytes(n.begin(), n.begin() + 3000 * (name[0] - 'w'));
+  Files edited = vol.keep, drafted = made;
+  edited["c"] = n, drafted.erase("c");
   std::vector<std::tuple<std::string, std::function<void(Volume&)>, Files, std::string>> sessions = {
       {"a new file closed", [=](Volume& v) { (void)v.create("n"), put(v, "n", 0, n), (void)v.commitLater("n"); }, made, ""},
       {"b overwritten in the middle", [=](Volume& v) { put(v, "b", 3000, Bytes(n.begin(), n.begin() + 2000)); }, mended, ""},
@@ -79,9 +81,13 @@ std::vector<Scenario> scenarios() {
       {"three new files together", [=](Volume& v) {
          for (const char* name : {"x", "y", "z"})
            (void)v.create(name), put(v, name, 0, group.at(name)), (void)v.commitLater(name);
-       }, group, ""}};
+       }, group, ""},
+      {"n written, then renamed over c", [=](Volume& v) {
+         (void)v.create("n"), put(v, "n", 0, n), (void)v.commitLater("n"), (void)v.rename("n", "c", false);
+       }, edited, "c"},
+      {"c removed while n is a draft", [=](Volume& v) { (void)v.create("n"), put(v, "n", 0, n), (void)v.remove("c"); }, drafted, ""}};
   for (auto& [label, session, after, to] : sessions)
-    all.push_back({"mount: " + label, Session, vol, "b", {}, false, session, after, to});
+    all.push_back({"mount: " + label, Session, vol, label[0] == 'n' ? "n" : "b", {}, false, session, after, to});
   return all;
 }
 
@@ -129,18 +135,16 @@ struct World {
     }
     if (!img || img->size() != sc.base.bytes.size()) return "the image is gone or resized";
     if (sc.kind == Fetch || sc.kind == Stat) return *img == sc.base.bytes ? "" : "changed";
-    if (power || sc.kind == Repair)
-      return !power ? (problems(env, "d.img", true, &sum), *img == mended ? "" : "repaired elsewhere") : judgeRepaired(failed);
+    if (power || sc.kind == Session) return judgeRepaired(failed);
+    if (sc.kind == Repair) return problems(env, "d.img", true, &sum), *img == mended ? "" : "repaired elsewhere";
     std::vector<Finding> found;
     bool half = false;
     (void)checkImage(env, "d.img", {}, &found, &sum);
     for (const Finding& f : found)
       if (!(half |= f.kind == Problem::EntryTorn) && f.kind != Problem::BlocksLeaked && f.kind != Problem::EntryRepeated &&
           f.kind != Problem::OrphanSaved && f.kind != Problem::TableEndHidesEntries &&
-          f.kind != Problem::FreeBlocksNotZero && f.kind != Problem::BlocksUnmarked &&
-          !(sc.kind == Session && f.kind == Problem::NameRepeated))
+          f.kind != Problem::FreeBlocksNotZero && f.kind != Problem::BlocksUnmarked)
         return "problem " + std::to_string(int(f.kind)) + " at slot " + std::to_string(f.slot);
-    if (sc.kind == Session) return judgeRepaired(failed);
     Files before = sc.base.keep;
     if (sc.kind == Store) before[sc.name] = sc.content;
     std::string cut = half ? "" : judge(env, "d.img", Look::AsIs, &before, sc.name);
@@ -166,11 +170,12 @@ struct World {
     std::set<std::string> known;
     for (const Files* m : {&before, &std::as_const(want)})
       for (const auto& [name, bytes] : *m) known.insert(name);
+    if (!sc.to.empty()) known.insert(sc.name);
     for (const std::string& n : known) {
       bool from = !sc.to.empty() && n == sc.name, to = !sc.to.empty() && n == sc.to;
       Copy c{{n}, {}, !to && before.count(n) && want.count(n)};
       if (before.count(n)) c.bytes.push_back(before.at(n));
-      if (from) c.names.push_back(sc.to), c.bytes.push_back(want.at(sc.to)), c.must = true;
+      if (from) c.names.push_back(sc.to), c.bytes.push_back(want.at(sc.to)), c.must = before.count(n);
       if (!from && !to && want.count(n)) c.bytes.push_back(want.at(n));
       if (!from && !to && failed && !before.count(n)) c.bytes.emplace_back();
       if (!c.bytes.empty()) copies.push_back(c);
