@@ -75,11 +75,13 @@ struct Slots {
 // entry moved to another sector, or out of a slot that straddles one, and
 // both the bytes a straddling slot had and those it gets, so that a check
 // can tell a torn slot by a head and a tail that two other slots hold.
+// Slots up to `upTo` are weighed: the table's, and the appended ones
+// written with the commit.
 std::vector<unsigned char> copiesFor(const Image& img, const TableEdit& edit, const Slots& s,
-                                     uint64_t oldEnd) {
+                                     uint64_t upTo) {
   std::vector<unsigned char> out;
   auto add = [&out](const unsigned char* e) { out.insert(out.end(), e, e + FileEntrySize); };
-  for (uint64_t j = s.first; j < s.first + edit.slots.size() && j < oldEnd; ++j) {
+  for (uint64_t j = s.first; j < s.first + edit.slots.size() && j < upTo; ++j) {
     if (!s.changed(j)) continue;
     uint64_t i = edit.from[j - s.first];
     if (straddles(img, j)) {
@@ -125,14 +127,27 @@ Status commitTable(Image& img, const TableEdit& edit, bool* visible, Status* aft
     return st;
   for (size_t i = 0; i < edit.slots.size(); ++i) encodeEntry(s.after.data() + i * FileEntrySize, edit.slots[i]);
 
+  // An appended slot that takes its entry from another slot (a check taking
+  // back entries past the table's end) may overwrite the slot another one
+  // comes from: such slots are written with the commit, after their copies
+  // are durable, as the table's own are. The scratch slots lie past every
+  // slot an entry comes from, too.
+  uint64_t scratchAt = std::max({oldEnd, uint64_t{edit.end}, last, edit.scratchFrom});
+  uint64_t commitEnd = std::min(last, oldEnd);
+  for (uint64_t j = edit.first; j < last; ++j) {
+    uint64_t i = edit.from[j - edit.first];
+    if (i != NoSlot) scratchAt = std::max(scratchAt, i + 1);
+    if (j >= oldEnd && i != NoSlot && i != j && s.changed(j)) commitEnd = last;
+  }
+
   // Stretch 1: what nothing reads yet.
-  std::vector<unsigned char> copies = copiesFor(img, edit, s, oldEnd), scratch;
-  uint64_t scratchAt = std::max({oldEnd, uint64_t{edit.end}, last});
+  std::vector<unsigned char> copies = copiesFor(img, edit, s, commitEnd), scratch;
   bool roomy = scratchAt + copies.size() / FileEntrySize <= img.blockCount();
   bool appended = false;
-  for (uint64_t j = std::max(edit.first, oldEnd); j < last; ++j) appended = appended || s.changed(j);
+  for (uint64_t j = std::max(edit.first, commitEnd); j < last; ++j)
+    appended = appended || s.changed(j);
   if (appended)
-    if (Status st = s.write(img, std::max(edit.first, oldEnd), last); !st.ok()) return st;
+    if (Status st = s.write(img, std::max(edit.first, commitEnd), last); !st.ok()) return st;
   if (roomy && !copies.empty()) {
     scratch.resize(copies.size());
     if (Status st = readExact(img.file(), img.slotOffset(scratchAt), scratch.data(), scratch.size());
@@ -152,7 +167,7 @@ Status commitTable(Image& img, const TableEdit& edit, bool* visible, Status* aft
   if (Status st = cleared.setting(false).load(img, edit.unmark); !st.ok()) return st;
   if (Status st = set.setting(true).load(img, edit.mark); !st.ok()) return st;
   uint64_t lo = last, hi = edit.first;
-  for (uint64_t j = edit.first; j < std::min(last, oldEnd); ++j)
+  for (uint64_t j = edit.first; j < commitEnd; ++j)
     if (s.changed(j)) lo = std::min(lo, j), hi = j + 1;
   uint32_t oldTableEnd = img.header().tableEnd;
   auto newTableEnd = static_cast<uint32_t>(img.slotOffset(edit.end));
