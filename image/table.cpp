@@ -176,13 +176,16 @@ Status commitTable(Image& img, const TableEdit& edit, bool* visible, Status* aft
   if (st.ok() && roomy) st = s.write(img, lo, hi);
   // Without room for copies, the slots go a sector at a time, lowest
   // first, each synced before the next: an entry moved down is always
-  // whole in its old sector or its new one.
-  for (uint64_t j = lo; st.ok() && !roomy && j < hi;) {
-    uint64_t k = j + 1;
-    while (k < hi && sectorOf(img, k) == sectorOf(img, j)) ++k;
-    st = s.write(img, j, k);
+  // whole in its old sector or its new one. A slot that straddles a
+  // boundary is split there, so that while its head is new and its tail
+  // old, the entry moved into it is still whole above it and the one moved
+  // out whole below it: what a check tells a torn slot by.
+  uint64_t base = img.slotOffset(s.first), end = img.slotOffset(hi);
+  for (uint64_t at = img.slotOffset(lo); st.ok() && !roomy && at < end;) {
+    uint64_t next = std::min(end, (at / SectorSize + 1) * SectorSize);
+    st = writeAt(img.file(), at, s.after.data() + (at - base), next - at);
     if (st.ok()) st = img.file().sync();
-    j = k;
+    at = next;
   }
   if (st.ok() && newTableEnd != oldTableEnd) st = img.writeTableEnd(newTableEnd);
   if (st.ok()) st = set.write(img);
