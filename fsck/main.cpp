@@ -189,7 +189,8 @@ std::string entryText(const Finding& f) {
     case Problem::EntryRepeated:
       return who + " repeats " + other + " exactly.  Drop it";
     case Problem::EntryTorn:
-      return who + " is half overwritten by " + other + ".  Copy " + other + " over it";
+      return who + " is torn at a sector boundary: it begins as " + other +
+             " does and ends as another entry.  Drop it";
     case Problem::FirstBlockOutOfRange:
       return who + ": first block " + num(f.value) + " is outside the image.  Drop the entry";
     case Problem::FirstBlockTaken:

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <memory>
+#include <unordered_map>
 
 #include "image/chain.h"
+#include "image/primitives.h"
+#include "image/table.h"
 
 namespace korvane {
 namespace {
@@ -13,6 +16,7 @@ constexpr uint32_t SweepBlocks = 256;  // 1 MiB of data area per read
 // Writes tear at sector boundaries: a slot that straddles one can land in part.
 constexpr uint64_t SectorSize = 512;
 
+// Slots past the table's end start Dropped; those taken back are Kept.
 enum class SlotState : unsigned char { Kept, Changed, Dropped };
 enum class BlockState : unsigned char { Fine, Unmarked, Leaked, NotZero };
 
@@ -126,12 +130,62 @@ class NameSet {
   std::vector<uint32_t> table_;  // slot + 1; 0 is empty
 };
 
+// The halves of slots on either side of the sector boundary that falls in
+// the slots straddling one: for each half some straddling slot holds, the
+// first slot holding it and the first after that whose other half differs
+// from the first one's. Memory grows with the straddling slots only.
+class HalfIndex {
+ public:
+  static constexpr uint32_t None = ~uint32_t{0};
+
+  HalfIndex(uint32_t split, bool tail) : split_(split), tail_(tail) {}
+  void want(const unsigned char* raw) { map_.try_emplace(std::string(side(raw, tail_))); }
+  void see(uint32_t slot, const unsigned char* raw) {
+    auto it = map_.find(side(raw, tail_));
+    if (it == map_.end()) return;
+    Witness& w = it->second;
+    std::string_view other = side(raw, !tail_);
+    if (w.first == None) w.first = slot, w.firstOther = other;
+    else if (w.second == None && other != w.firstOther) w.second = slot, w.secondOther = other;
+  }
+  // A slot but `slot` holding the same half as `raw` and another other
+  // half, or None. One of the two witnesses is such a slot if any is.
+  uint32_t match(uint32_t slot, const unsigned char* raw) const {
+    const Witness& w = map_.find(side(raw, tail_))->second;
+    std::string_view other = side(raw, !tail_);
+    if (w.first != None && w.first != slot && w.firstOther != other) return w.first;
+    if (w.second != None && w.second != slot && w.secondOther != other) return w.second;
+    return None;
+  }
+
+ private:
+  struct Witness {
+    uint32_t first = None, second = None;
+    std::string firstOther, secondOther;
+  };
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view v) const { return std::hash<std::string_view>{}(v); }
+  };
+  std::string_view side(const unsigned char* raw, bool tail) const {
+    const char* p = reinterpret_cast<const char*>(raw);
+    if (tail) return {p + split_, FileEntrySize - split_};
+    return {p, split_};
+  }
+
+  uint32_t split_;
+  bool tail_;
+  std::unordered_map<std::string, Witness, Hash, std::equal_to<>> map_;
+};
+
 class Checker {
  public:
-  Checker(File& f, const CheckOptions& o, const FindingSink& sink)
-      : file_(f), opt_(o), sink_(sink), names_(entries_) {}
+  Checker(std::unique_ptr<File> f, const CheckOptions& o, const FindingSink& sink)
+      : own_(std::move(f)), file_(*own_), opt_(o), sink_(sink), names_(entries_) {}
 
   Status run(CheckSummary* out);
+  // The file stays the same object when the image takes it over.
+  Status close() { return file_.close(); }
 
  private:
   // Reading and judging.
@@ -142,6 +196,8 @@ class Checker {
   Status sweepData();
   void settleTableEnd();
   void checkSpareBits();
+  bool straddles(uint32_t slot) const;
+  void dropTornSlots();
   void prepare(uint32_t slot);
   bool wholeOnItsOwn(uint32_t slot, uint64_t* budget) const;
   bool claimWhole(uint32_t slot, std::vector<uint32_t>* losers);
@@ -150,7 +206,6 @@ class Checker {
                    uint32_t theirPrev, uint32_t b);
   void release(uint32_t slot);
   void claimFirstBlock(uint32_t slot);
-  bool mendTornCopy(uint32_t slot);
   void walkChain(uint32_t slot);
   void judgeWalk(uint32_t slot, Walk& w);
   uint32_t followUnclaimed(uint32_t from, uint32_t limit) const;
@@ -158,8 +213,8 @@ class Checker {
   void cutChain(uint32_t slot, const Walk& w);
   void setSize(uint32_t slot, uint32_t size, uint32_t blocks, uint64_t value);
   void checkLastBlockBytes(uint32_t slot);
-  void uncoverHiddenEntries();
-  bool wholeHidden(uint32_t slot);
+  void takeBackHidden();
+  bool hiddenWhole(uint32_t slot, uint64_t* budget) const;
   void findOrphans();
   Orphan* orphanFor(uint32_t blocks, uint32_t lastBytes, uint32_t bad, bool anyFits);
   void claimOrphan(uint32_t slot, Orphan& o);
@@ -175,12 +230,9 @@ class Checker {
   // Mending.
   Status repair();
   Status writeHeader();
-  Status writeBitmap(bool keepLeaked);
+  Status clearSpareBits();
   Status writeLinks();
-  Status writeChangedEntries();
-  Status writeSlots(uint64_t firstSlot, const std::vector<const FileEntry*>& entries);
-  Status compactTable();
-  Status zeroFreed();
+  Status commitRepair();
 
   void report(Finding f) {
     ++problems_;
@@ -200,6 +252,10 @@ class Checker {
   void change(uint32_t slot) { state_[slot] = SlotState::Changed; }
   void drop(uint32_t slot) { state_[slot] = SlotState::Dropped; }
   bool kept(uint32_t slot) const { return state_[slot] != SlotState::Dropped; }
+  uint64_t keptCount() const {
+    return std::count_if(state_.begin(), state_.end(),
+                         [](SlotState s) { return s != SlotState::Dropped; });
+  }
   bool marked(uint32_t block) const { return testBit(bitmap_.data(), block); }
   bool holdsData(uint32_t block);
   uint32_t lastUsed(uint32_t block);
@@ -207,6 +263,8 @@ class Checker {
   uint64_t slotOffset(uint64_t slot) const { return korvane::slotOffset(n_, slot); }
   uint64_t blockOffset(uint32_t block) const { return korvane::blockOffset(dataOffset_, block); }
 
+  std::unique_ptr<File> own_;  // the file, until the repair's image takes it
+  std::unique_ptr<Image> img_;
   File& file_;
   const CheckOptions& opt_;
   const FindingSink& sink_;
@@ -214,25 +272,29 @@ class Checker {
   uint32_t n_ = 0;       // the block count the check goes by
   uint32_t dataOffset_ = 0;
   bool headerChanged_ = false;
-  uint32_t count_ = 0;   // slots in use, as settled
-  uint32_t countOnDisk_ = 0;  // the same, before hidden or saved entries join
-  bool tableEndChanged_ = false;
+  bool tableEndBad_ = false;  // outside the table or off a slot: replaced with the header
+  bool spareBits_ = false;
+  uint32_t count_ = 0;   // slots in the table, as settled
+  // Past the slots that show a torn slot for what it is, which the repair
+  // must not overwrite before it is durable: a run after a power cut reads
+  // them again.
+  uint64_t witnessEnd_ = 0;
   std::vector<unsigned char> bitmap_;   // as on disk
   std::vector<unsigned char> notZero_;  // one bit per block: it holds a byte that is not zero
   std::vector<uint32_t> next_;          // every block's link
   Status readFailure_;  // a block read while judging that failed
   std::vector<unsigned char> judged_;   // one bit per block marked used: notZero_ holds its answer
   std::vector<uint32_t> owner_;         // slot + 1 of the entry owning a block; 0: none
-  std::vector<FileEntry> entries_;      // every slot; kept entries mended in memory
-  std::vector<SlotState> state_;        // for the slots in use
+  std::vector<FileEntry> entries_;      // every slot, then saved chains; kept ones mended
+  std::vector<SlotState> state_;        // for each of entries_
   // Walks that did not end as the entry's size says, by slot.
   std::vector<std::pair<uint32_t, Walk>> pending_;
   std::vector<uint32_t> needFirst_;     // slots whose first block leads nowhere of theirs
   std::vector<Orphan> orphans_;
   NameSet names_;
-  std::vector<uint32_t> cuts_;                          // blocks that are to end their chain
+  std::vector<std::pair<uint32_t, uint32_t>> cuts_;     // block, EndOfChain
   std::vector<std::pair<uint32_t, uint32_t>> relinks_;  // block, its new link
-  std::vector<Run> toZero_;                             // leaked and dirty free blocks
+  std::vector<Run> unmarked_, leaked_, dirty_;          // runs of blocks found so
   uint64_t problems_ = 0;
   uint64_t mendable_ = 0;
 };
@@ -298,7 +360,7 @@ void Checker::settleTableEnd() {
   }
   count_ = 0;
   while (count_ < n_ && !emptySlot(entries_[count_])) ++count_;
-  tableEndChanged_ = true;
+  tableEndBad_ = true;
   reportHeader(inTable ? Problem::TableEndMisaligned : Problem::TableEndOutOfRange, end,
                slotOffset(count_), true);
 }
@@ -375,6 +437,7 @@ void Checker::checkSpareBits() {
       bitmap_.back() & static_cast<unsigned char>(~blockBitsOf(bitmap_.size() - 1, n_));
   if (spare == 0) return;
   uint32_t base = n_ - used;
+  spareBits_ = true;
   Finding f{Problem::SpareBitsSet};
   f.first = base + static_cast<uint32_t>(std::countr_zero(spare));
   f.last = base + 7 - static_cast<uint32_t>(std::countl_zero(spare));
@@ -383,34 +446,49 @@ void Checker::checkSpareBits() {
 
 // ---- entries and their chains ------------------------------------------------
 
-// Moving entries down, as an erase does, writes each slot from the one
-// above it. A crash tears such a write at a sector boundary: a slot that
-// straddles one then begins with the bytes of the entry above, up to the
-// boundary, and ends with its own old bytes, which the entry below it
-// already holds. The entry above is still whole: it is copied down, and
-// then goes as an exact repeat.
-bool Checker::mendTornCopy(uint32_t slot) {
-  if (slot + 1 >= count_) return false;
-  uint64_t intoSector = slotOffset(slot) % SectorSize;
-  uint64_t split = SectorSize - intoSector;
-  if (intoSector == 0 || split >= FileEntrySize) return false;
-  unsigned char here[FileEntrySize], above[FileEntrySize];
-  encodeEntry(here, entries_[slot]);
-  encodeEntry(above, entries_[slot + 1]);
-  if (std::memcmp(here, above, split) != 0 || std::memcmp(here, above, FileEntrySize) == 0)
-    return false;
-  Finding f = entryFinding(Problem::EntryTorn, slot);
-  setOther(&f, slot + 1);
-  report(f);
-  entries_[slot] = entries_[slot + 1];
-  change(slot);
-  return true;
+bool Checker::straddles(uint32_t slot) const {
+  return slotOffset(slot) / SectorSize != (slotOffset(slot) + FileEntrySize - 1) / SectorSize;
 }
 
-// Mends what an entry's own bytes show: a torn copy, an empty slot, a
-// name without its NUL.
+// A write cut by a power cut may land a slot that straddles a sector
+// boundary in part: one version's bytes before the boundary, another's
+// after it. Each version is whole in another slot: a moved entry in the
+// slot it came from, and the old and new bytes of a changed straddling slot
+// in the copies its change keeps past the table. So a slot is torn when its
+// head is some slot's whose tail differs and its tail some slot's whose
+// head differs. On a sound image none is: with the boundary 12 bytes in or
+// more the head holds firstBlock, which no two files share; before that
+// the tail holds the whole name. A torn slot goes, and the entry it held is
+// found whole where it is.
+void Checker::dropTornSlots() {
+  auto split = static_cast<uint32_t>(FileEntrySize - tableStart(n_) % FileEntrySize);
+  if (split == FileEntrySize) return;  // sectors hold whole slots
+  HalfIndex heads(split, false), tails(split, true);
+  unsigned char raw[FileEntrySize];
+  bool any = false;
+  for (uint32_t slot = 0; slot < count_; ++slot) {
+    if (!straddles(slot)) continue;
+    encodeEntry(raw, entries_[slot]);
+    heads.want(raw), tails.want(raw), any = true;
+  }
+  for (uint32_t slot = 0; any && slot < n_; ++slot)
+    encodeEntry(raw, entries_[slot]), heads.see(slot, raw), tails.see(slot, raw);
+  for (uint32_t slot = 0; slot < count_; ++slot) {
+    if (!straddles(slot)) continue;
+    encodeEntry(raw, entries_[slot]);
+    uint32_t head = heads.match(slot, raw), tail = tails.match(slot, raw);
+    if (head == HalfIndex::None || tail == HalfIndex::None) continue;
+    witnessEnd_ = std::max({witnessEnd_, uint64_t{head} + 1, uint64_t{tail} + 1});
+    Finding f = entryFinding(Problem::EntryTorn, slot);
+    setOther(&f, head);
+    drop(slot);
+    report(f);
+  }
+}
+
+// Mends what an entry's own bytes show: an empty slot, a name without its
+// NUL.
 void Checker::prepare(uint32_t slot) {
-  mendTornCopy(slot);
   FileEntry& e = entries_[slot];
   // An entry of zeros names an empty file without a name in block 0; it is
   // only an empty slot when block 0 does not end such a file.
@@ -610,7 +688,7 @@ void Checker::judgeWalk(uint32_t slot, Walk& w) {
     Finding f = entryFinding(Problem::ChainNotEnded, slot);
     f.first = w.last, f.value = w.link;
     report(f);
-    cuts_.push_back(w.last);
+    cuts_.push_back({w.last, EndOfChain});
   } else if (w.end == WalkEnd::Short) {
     // lastBlockBytes sides with the chain, or with fileSize: then the chain
     // lost its end, which may yet be found.
@@ -650,7 +728,7 @@ void Checker::cutChain(uint32_t slot, const Walk& w) {
   }
   f.keptBytes = uint64_t{w.count} * BlockPayload;
   report(f);
-  if (w.link != EndOfChain) cuts_.push_back(w.last);
+  if (w.link != EndOfChain) cuts_.push_back({w.last, EndOfChain});
   e.fileSize = w.count * BlockPayload;  // below the old size, so it fits
   e.lastBlockBytes = BlockPayload;
   change(slot);
@@ -667,35 +745,44 @@ void Checker::checkLastBlockBytes(uint32_t slot) {
   change(slot);
 }
 
-// Whole entries just past a sound tableEnd, whose chains no file holds, are
-// files a damaged tableEnd hides: the table end moves over them.
-void Checker::uncoverHiddenEntries() {
-  if (tableEndChanged_) return;
-  uint32_t from = count_;
-  while (count_ < n_ && wholeHidden(count_)) {
-    state_.push_back(SlotState::Kept);
+// Entries past the table's end that are whole files join it, in slot
+// order: a change cut before its commit leaves there the entries it
+// appended and copies of those it moved. A bit is set only once an entry
+// naming the block is durable, and cleared before an erase commits, so an
+// entry is one when its name is its own, its chain is exactly what its
+// size needs and no kept file holds any of it, and every block is marked.
+// The walks together take at most 2 x blockCount hops.
+void Checker::takeBackHidden() {
+  uint64_t budget = 2 * uint64_t{n_};
+  uint32_t taken = 0;
+  for (uint32_t slot = count_; slot < n_; ++slot) {
+    if (!hiddenWhole(slot, &budget)) continue;
+    state_[slot] = SlotState::Kept;
+    names_.insert(slot);
     Walk w;
-    claimRest(count_, entries_[count_].firstBlock, &w);
-    ++count_;
+    claimRest(slot, entries_[slot].firstBlock, &w);
+    ++taken;
   }
-  if (count_ == from) return;
-  tableEndChanged_ = true;
+  if (taken == 0) return;
   Finding f{Problem::TableEndHidesEntries};
-  f.first = n_, f.value = header_.tableEnd, f.expected = slotOffset(count_);
-  f.last = count_ - from;
+  f.first = n_, f.value = slotOffset(count_), f.expected = slotOffset(count_ + taken);
+  f.last = taken;
   report(f);
 }
 
-bool Checker::wholeHidden(uint32_t slot) {
+bool Checker::hiddenWhole(uint32_t slot, uint64_t* budget) const {
   const FileEntry& e = entries_[slot];
   uint32_t holder = 0;
-  if (!terminated(e) || e.nameView().empty() || names_.find(e.nameView(), &holder)) return false;
-  if (e.firstBlock >= n_ || e.lastBlockBytes != lastBlockBytesFor(e.fileSize)) return false;
   uint64_t need = blocksForFile(e.fileSize);
-  if (followUnclaimed(e.firstBlock, static_cast<uint32_t>(need)) != need) return false;
-  for (uint32_t b = e.firstBlock;; b = next_[b]) {
-    if (!marked(b)) return false;
-    if (next_[b] == EndOfChain) return true;
+  if (!terminated(e) || e.nameView().empty() || names_.find(e.nameView(), &holder)) return false;
+  if (e.firstBlock >= n_ || e.lastBlockBytes != lastBlockBytesFor(e.fileSize) || need > *budget)
+    return false;
+  *budget -= need;
+  // A chain that loops never reaches EndOfChain, so need hops decide.
+  for (uint32_t b = e.firstBlock, i = 1;; b = next_[b], ++i) {
+    if (owner_[b] != 0 || !marked(b)) return false;
+    if (i == need) return next_[b] == EndOfChain;
+    if (next_[b] >= n_) return false;
   }
 }
 
@@ -813,19 +900,16 @@ void Checker::rejoin() {
 // Orphans no entry took, all marked used, become files of their own while
 // the table has room, rather than being freed: nothing readable is lost.
 void Checker::salvage() {
-  uint64_t files = std::count_if(state_.begin(), state_.end(),
-                                 [](SlotState s) { return s != SlotState::Dropped; });
+  uint64_t files = keptCount();
   for (Orphan& o : orphans_) {
-    if (o.taken || !o.marked || files + 1 > n_ || count_ >= n_) continue;
-    uint32_t slot = count_++;
+    if (o.taken || !o.marked || files + 1 > n_) continue;
+    auto slot = static_cast<uint32_t>(entries_.size());
     std::string name = uniqueName("lost." + std::to_string(o.head));
-    FileEntry e = makeEntry(name, o.head, o.count * BlockPayload);
-    entries_[slot] = e;
+    entries_.push_back(makeEntry(name, o.head, o.count * BlockPayload));
     state_.push_back(SlotState::Changed);
     names_.insert(slot);
     claimOrphan(slot, o);
     ++files;
-    tableEndChanged_ = true;
     Finding f{Problem::OrphanSaved};
     f.first = o.head, f.value = o.count, f.newName = name;
     report(f);
@@ -836,7 +920,7 @@ void Checker::salvage() {
 // `repeats` gets the later entries that repeat one.
 void Checker::collectNames(std::vector<uint32_t>* repeats) {
   names_.reserve(n_);
-  for (uint32_t slot = 0; slot < count_; ++slot) {
+  for (uint32_t slot = 0; slot < entries_.size(); ++slot) {
     uint32_t holder = 0;
     if (!kept(slot)) continue;
     if (!names_.find(entries_[slot].nameView(), &holder))
@@ -874,7 +958,8 @@ std::string Checker::uniqueName(std::string_view base) const {
   uint32_t holder = 0;
   if (!names_.find(base, &holder)) return std::string(base);
   for (uint64_t k = 1; k <= uint64_t{n_} + 1; ++k) {
-    std::string suffix = "~" + std::to_string(k);
+    std::string suffix(1, '~');
+    suffix += std::to_string(k);
     std::string name(base.substr(0, MaxNameLength - suffix.size()));
     name += suffix;
     if (!names_.find(name, &holder)) return name;
@@ -902,7 +987,8 @@ void Checker::checkBlocks() {
                                            : Problem::FreeBlocksNotZero};
       f.first = block, f.last = end - 1;
       report(f);
-      if (st != BlockState::Unmarked) toZero_.push_back({block, end - block});
+      (st == BlockState::Unmarked ? unmarked_ : st == BlockState::Leaked ? leaked_ : dirty_)
+          .push_back({block, end - block});
     }
     block = end;
   }
@@ -912,130 +998,78 @@ void Checker::summarize(CheckSummary* out) const {
   out->blockCount = n_;
   out->problems = problems_;
   for (uint32_t b = 0; b < n_; ++b) out->usedBlocks += opt_.repair ? owner_[b] != 0 : marked(b);
-  out->files = opt_.repair ? std::count_if(state_.begin(), state_.end(),
-                                           [](SlotState s) { return s != SlotState::Dropped; })
-                           : countOnDisk_;
+  out->files = opt_.repair ? keptCount() : count_;
 }
 
 // ---- mending ---------------------------------------------------------------
-// The order follows the rules korvane's own writes keep: the header first,
-// as everything is found through it; a block's bit is set before anything
-// new points to it; links and entries change before the blocks they let go
-// of are freed; each step is on disk before the next one depends on it;
-// and tableEnd moves last among the table's writes. A crash at any point
-// leaves an image a second run mends the same way.
+// The header goes first, as everything is found through it; then one
+// commit of the table and the bitmap, then the links cut and joined, each
+// step durable before the next depends on it. The commit's own order keeps every
+// kept file whole through a power cut: a run after one finds the same files.
 
 Status Checker::repair() {
   if (Status s = writeHeader(); !s.ok()) return s;
-  if (Status s = writeBitmap(true); !s.ok()) return s;
-  if (Status s = file_.sync(); !s.ok()) return s;
-  if (Status s = writeLinks(); !s.ok()) return s;
-  if (Status s = writeChangedEntries(); !s.ok()) return s;
-  if (Status s = file_.sync(); !s.ok()) return s;
-  if (Status s = compactTable(); !s.ok()) return s;
-  if (Status s = zeroFreed(); !s.ok()) return s;
-  if (Status s = file_.sync(); !s.ok()) return s;
-  if (Status s = writeBitmap(false); !s.ok()) return s;
-  return file_.sync();
+  if (Status s = Image::adopt(own_, &img_); !s.ok()) return s;
+  if (Status s = clearSpareBits(); !s.ok()) return s;
+  if (Status s = commitRepair(); !s.ok()) return s;
+  return writeLinks();
 }
 
-// blockCount and dataOffset, in one write that no sector boundary splits.
+// The header in one write, which no sector boundary splits; a tableEnd
+// outside the table goes with it, so the commit starts from a sound table.
 Status Checker::writeHeader() {
-  if (!headerChanged_) return {};
-  unsigned char raw[8];
-  encodeU32(raw + BlockCountOffset, n_);
-  encodeU32(raw + DataOffsetOffset, dataOffset_);
+  if (!headerChanged_ && !tableEndBad_) return {};
+  unsigned char raw[HeaderSize];
+  encodeHeader(raw, {n_, dataOffset_, tableEndBad_ ? static_cast<uint32_t>(slotOffset(count_))
+                                                   : header_.tableEnd});
   if (Status s = writeAt(file_, BlockCountOffset, raw, sizeof raw); !s.ok()) return s;
   return file_.sync();
 }
 
-// Writes the bitmap that marks every owned block, keeping the bits of
-// leaked blocks while something may still point to them; spare bits clear.
-Status Checker::writeBitmap(bool keepLeaked) {
-  std::vector<unsigned char> want(bitmap_.size(), 0);
-  for (uint32_t b = 0; b < n_; ++b)
-    if (owner_[b] != 0 || (keepLeaked && marked(b))) setBit(want.data(), b);
-  size_t lo = 0, hi = want.size();
-  while (lo < hi && want[lo] == bitmap_[lo]) ++lo;
-  while (hi > lo && want[hi - 1] == bitmap_[hi - 1]) --hi;
-  if (lo == hi) return {};
-  if (Status s = writeAt(file_, HeaderSize + lo, want.data() + lo, hi - lo); !s.ok()) return s;
-  bitmap_ = std::move(want);
-  return {};
-}
-
-Status Checker::writeLinks() {
-  unsigned char raw[LinkSize];
-  encodeU32(raw, EndOfChain);
-  for (uint32_t block : cuts_)
-    if (Status s = writeAt(file_, blockOffset(block) + BlockPayload, raw, LinkSize); !s.ok())
-      return s;
-  for (auto [block, link] : relinks_) {
-    encodeU32(raw, link);
-    if (Status s = writeAt(file_, blockOffset(block) + BlockPayload, raw, LinkSize); !s.ok())
-      return s;
-  }
-  return {};
-}
-
-Status Checker::writeSlots(uint64_t firstSlot, const std::vector<const FileEntry*>& entries) {
-  std::vector<unsigned char> raw(entries.size() * FileEntrySize);
-  for (size_t i = 0; i < entries.size(); ++i) encodeEntry(raw.data() + i * FileEntrySize, *entries[i]);
-  return writeAt(file_, slotOffset(firstSlot), raw.data(), raw.size());
-}
-
-// Mended entries go back into their own slots: one write per window of the
-// table, from its first changed slot to its last. The slots in between are
-// written with the bytes they hold on disk, which no crash can spoil.
-Status Checker::writeChangedEntries() {
-  std::vector<const FileEntry*> span;
-  for (size_t base = 0; base < count_; base += TableBatch) {
-    size_t end = std::min<size_t>(base + TableBatch, count_);
-    size_t lo = end, hi = base;
-    for (size_t slot = base; slot < end; ++slot) {
-      if (state_[slot] != SlotState::Changed) continue;
-      lo = std::min(lo, slot);
-      hi = slot + 1;
-    }
-    span.clear();
-    for (size_t slot = lo; slot < hi; ++slot) span.push_back(&entries_[slot]);
-    if (!span.empty())
-      if (Status s = writeSlots(lo, span); !s.ok()) return s;
-  }
-  return {};
-}
-
-// Moves the kept entries down over the dropped ones, lowest first, so a
-// crash shows an entry twice at worst, then commits the table's new end.
-Status Checker::compactTable() {
-  auto firstDropped = std::find(state_.begin(), state_.end(), SlotState::Dropped);
-  uint64_t to = static_cast<uint64_t>(firstDropped - state_.begin());
-  if (firstDropped == state_.end() && !tableEndChanged_) return {};
-  std::vector<const FileEntry*> batch;
-  for (uint64_t from = to; from <= count_; ++from) {
-    bool keep = from < count_ && kept(static_cast<uint32_t>(from));
-    if (keep && batch.size() < TableBatch) {
-      batch.push_back(&entries_[from]);
-      continue;
-    }
-    if (!batch.empty())
-      if (Status s = writeSlots(to, batch); !s.ok()) return s;
-    to += batch.size();
-    batch.clear();
-    if (keep) batch.push_back(&entries_[from]);
-  }
-  if (Status s = file_.sync(); !s.ok()) return s;
-  unsigned char raw[4];
-  encodeU32(raw, static_cast<uint32_t>(slotOffset(to)));
-  if (Status s = writeAt(file_, TableEndOffset, raw, sizeof raw); !s.ok()) return s;
+// The bits past the last block sit in the bitmap's last byte, which
+// markBlocks rewrites whole.
+Status Checker::clearSpareBits() {
+  if (!spareBits_) return {};
+  auto spare = static_cast<uint32_t>(bitmap_.size() * 8 - n_);
+  if (Status s = markBlocks(*img_, n_, spare, false); !s.ok()) return s;
   return file_.sync();
 }
 
-Status Checker::zeroFreed() {
-  for (const Run& r : toZero_)
-    if (Status s = file_.zeroRange(blockOffset(r.first), uint64_t{r.count} * BlockSize); !s.ok())
-      return s;
-  return {};
+// Cuts and joins go once the entries are durable: a run after a power cut
+// then finds every entry as this one left it and every chain as it was, and
+// decides the same. Were a link changed first, that run would judge the
+// old entries by other chains: a cut chain reads as a file whose end was
+// lost, which it may join to another chain; a joined one may make whole a
+// file that lost its blocks to another.
+Status Checker::writeLinks() {
+  for (auto links : {&cuts_, &relinks_})
+    for (auto [block, link] : *links)
+      if (Status s = linkBlock(*img_, block, link); !s.ok()) return s;
+  return cuts_.empty() && relinks_.empty() ? Status{} : file_.sync();
+}
+
+// One commit: the kept entries in order, mended ones in their slots, later
+// ones moved down over those dropped, then those taken back and those saved;
+// the blocks of kept files marked with it. Leaked blocks, and free ones
+// holding data, are zeroed and freed only once the entries that could claim
+// them are durable.
+Status Checker::commitRepair() {
+  std::vector<uint32_t> order;
+  for (uint32_t i = 0; i < entries_.size(); ++i)
+    if (kept(i)) order.push_back(i);
+  size_t first = 0;
+  while (first < order.size() && order[first] == first && state_[first] == SlotState::Kept)
+    ++first;
+  TableEdit edit{first, {}, {}, order.size(), unmarked_, dirty_, leaked_, witnessEnd_};
+  for (size_t k = first; k < order.size(); ++k) {
+    edit.slots.push_back(entries_[order[k]]);
+    edit.from.push_back(order[k] < n_ ? order[k] : NoSlot);
+  }
+  bool visible = false;
+  Status afterwards;
+  if (Status s = commitTable(*img_, edit, &visible, &afterwards); !s.ok()) return s;
+  if (!afterwards.ok()) return afterwards;
+  return file_.sync();
 }
 
 Status Checker::run(CheckSummary* out) {
@@ -1050,9 +1084,11 @@ Status Checker::run(CheckSummary* out) {
   settleTableEnd();
   checkSpareBits();
   owner_.assign(n_, 0);
-  state_.assign(count_, SlotState::Kept);
-  countOnDisk_ = count_;
-  for (uint32_t slot = 0; slot < count_; ++slot) prepare(slot);
+  state_.assign(n_, SlotState::Dropped);
+  std::fill_n(state_.begin(), count_, SlotState::Kept);
+  dropTornSlots();
+  for (uint32_t slot = 0; slot < count_; ++slot)
+    if (kept(slot)) prepare(slot);
   // Files every witness agrees on go first, then the rest, so damage in one
   // file never costs a sound one its blocks.
   std::vector<uint32_t> rest;
@@ -1068,7 +1104,7 @@ Status Checker::run(CheckSummary* out) {
   }
   for (auto& [slot, w] : pending_) judgeWalk(slot, w);
   collectNames(nullptr);
-  uncoverHiddenEntries();
+  takeBackHidden();
   rejoin();
   nameEntries();
   salvage();
@@ -1091,9 +1127,9 @@ Status checkImage(Env& env, const char* path, const CheckOptions& options,
   if (Status s = openImageFile(env, path, mode, LockMode::Exclusive, options.lockWaitMs, &f);
       !s.ok())
     return s;
-  Checker checker(*f, options, sink);
+  Checker checker(std::move(f), options, sink);
   if (Status s = checker.run(out); !s.ok()) return s;
-  return f->close();
+  return checker.close();
 }
 
 Status checkImage(Env& env, const char* path, const CheckOptions& options,

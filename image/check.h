@@ -23,7 +23,8 @@ enum class Problem {
   TableEndOutOfRange,      // value: tableEnd; expected: where the entries end (mended) or
                            // tableStart (not mended)
   TableEndMisaligned,      // likewise
-  TableEndHidesEntries,    // value: tableEnd; expected: past the whole entries after it
+  TableEndHidesEntries,    // value: tableEnd; expected: the end with the entries past it that
+                           // are whole files joined; last: how many
 
   // The bitmap, one finding per run of blocks [first, last].
   SpareBitsSet,       // bits past the last block are set: cleared
@@ -37,9 +38,10 @@ enum class Problem {
   EntryEmpty,            // every byte zero: dropped
   NameUnterminated,      // no NUL in the name field: cut to MaxNameLength bytes
   EntryRepeated,         // the same bytes as entry `other`: dropped
-  EntryTorn,             // begins as the next entry, `other`, does, up to a sector boundary,
-                         // and differs after it: a move torn part way; `other` is copied
-                         // over it, and is then a repeat
+  EntryTorn,             // straddles a sector boundary; its bytes before it are those of
+                         // slot `other` and its bytes after it those of a third slot, each
+                         // differing in the rest: a write torn part way, dropped (the entry
+                         // it held is whole in another slot)
   FirstBlockOutOfRange,  // value: firstBlock; nothing readable: dropped
   FirstBlockTaken,       // value: firstBlock, owned by entry `other`: dropped
   FirstBlockFree,        // value: firstBlock, free and all zero: nothing readable, dropped

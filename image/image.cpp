@@ -39,6 +39,10 @@ Status Image::open(Env& env, const char* path, Access access, std::unique_ptr<Im
       !s.ok())
     return s;
 
+  return adopt(f, out);
+}
+
+Status Image::adopt(std::unique_ptr<File>& f, std::unique_ptr<Image>* out) {
   Header h;
   uint64_t length = 0;
   if (Status s = readHeader(*f, &h, &length); !s.ok()) return s;

@@ -35,6 +35,11 @@ class Image {
   // Locked (after `waitMs`), IoError, or Damaged when the header breaks a rule.
   static Status open(Env& env, const char* path, Access access, std::unique_ptr<Image>* out,
                      int waitMs = LockWaitMs);
+  // The image in a file already opened and locked, as a checker holds one
+  // once it has mended the header: the header is read afresh and must keep
+  // every rule. On success the image owns the file; on failure `f` keeps
+  // it. On failure: IoError, or Damaged when the header breaks a rule.
+  static Status adopt(std::unique_ptr<File>& f, std::unique_ptr<Image>* out);
 
   File& file() { return *file_; }
   const Header& header() const { return header_; }

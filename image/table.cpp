@@ -75,11 +75,13 @@ struct Slots {
 // entry moved to another sector, or out of a slot that straddles one, and
 // both the bytes a straddling slot had and those it gets, so that a check
 // can tell a torn slot by a head and a tail that two other slots hold.
+// Slots below `upTo` are weighed: the table's, and appended ones written
+// with the commit.
 std::vector<unsigned char> copiesFor(const Image& img, const TableEdit& edit, const Slots& s,
-                                     uint64_t oldEnd) {
+                                     uint64_t upTo) {
   std::vector<unsigned char> out;
   auto add = [&out](const unsigned char* e) { out.insert(out.end(), e, e + FileEntrySize); };
-  for (uint64_t j = s.first; j < s.first + edit.slots.size() && j < oldEnd; ++j) {
+  for (uint64_t j = s.first; j < s.first + edit.slots.size() && j < upTo; ++j) {
     if (!s.changed(j)) continue;
     uint64_t i = edit.from[j - s.first];
     if (straddles(img, j)) {
@@ -126,11 +128,12 @@ class Commit {
   Image& img_;
   const TableEdit& edit_;
   uint64_t oldEnd_, last_;
+  uint64_t commitEnd_ = 0;  // slots below it are written with the commit
   uint32_t oldTableEnd_;
   Slots slots_;
   uint64_t lo_ = 0, hi_ = 0;  // the slots in the table that change
   std::vector<unsigned char> copies_, scratch_;  // the copies, and what their slots held
-  uint64_t scratchAt_ = 0;
+  uint64_t scratchAt_ = 0, scratchEnd_ = 0;  // the slots the copies span
   bool roomy_ = true;
   BitSpan cleared_, set_;
 };
@@ -145,12 +148,27 @@ Status Commit::load() {
     return s;
   for (size_t i = 0; i < edit_.slots.size(); ++i)
     encodeEntry(slots_.after.data() + i * FileEntrySize, edit_.slots[i]);
+  // An appended slot that takes its entry from another one (a check taking
+  // back entries past the table's end) may overwrite where another comes
+  // from: such slots go with the commit, their copies durable first, as
+  // the table's own do. The copies lie past every slot an entry comes from.
+  commitEnd_ = std::min(last_, oldEnd_);
+  scratchAt_ = std::max({oldEnd_, uint64_t{edit_.end}, last_, edit_.scratchFrom});
+  for (uint64_t j = edit_.first; j < last_; ++j) {
+    uint64_t i = edit_.from[j - edit_.first];
+    if (i != NoSlot) scratchAt_ = std::max(scratchAt_, i + 1);
+    if (j >= oldEnd_ && i != NoSlot && i != j && slots_.changed(j)) commitEnd_ = last_;
+  }
   lo_ = last_, hi_ = edit_.first;
-  for (uint64_t j = edit_.first; j < std::min(last_, oldEnd_); ++j)
+  for (uint64_t j = edit_.first; j < commitEnd_; ++j)
     if (slots_.changed(j)) lo_ = std::min(lo_, j), hi_ = j + 1;
-  copies_ = copiesFor(img_, edit_, slots_, oldEnd_);
-  scratchAt_ = std::max({oldEnd_, uint64_t{edit_.end}, last_});
-  roomy_ = scratchAt_ + copies_.size() / FileEntrySize <= img_.blockCount();
+  copies_ = copiesFor(img_, edit_, slots_, commitEnd_);
+  // A copy never straddles a sector boundary, so no cut can tear one into
+  // a head and a tail that would make a sound slot look torn.
+  scratchEnd_ = scratchAt_;
+  for (uint64_t left = copies_.size() / FileEntrySize; left > 0; ++scratchEnd_)
+    left -= !straddles(img_, scratchEnd_);
+  roomy_ = scratchEnd_ <= img_.blockCount();
   if (Status s = cleared_.setting(false).load(img_, edit_.unmark); !s.ok()) return s;
   return set_.setting(true).load(img_, edit_.mark);
 }
@@ -159,23 +177,30 @@ Status Commit::load() {
 // with the data the caller wrote, when there is any of it.
 Status Commit::stageCopies() {
   bool appended = false;
-  for (uint64_t j = std::max(edit_.first, oldEnd_); j < last_; ++j)
+  for (uint64_t j = std::max(edit_.first, commitEnd_); j < last_; ++j)
     appended = appended || slots_.changed(j);
   if (appended)
-    if (Status s = slots_.write(img_, std::max(edit_.first, oldEnd_), last_); !s.ok()) return s;
+    if (Status s = slots_.write(img_, std::max(edit_.first, commitEnd_), last_); !s.ok()) return s;
   bool copying = roomy_ && !copies_.empty();
   if (copying) {
     uint64_t at = img_.slotOffset(scratchAt_);
-    scratch_.resize(copies_.size());
+    scratch_.resize((scratchEnd_ - scratchAt_) * FileEntrySize);
     if (Status s = readExact(img_.file(), at, scratch_.data(), scratch_.size()); !s.ok()) return s;
-    if (Status s = writeAt(img_.file(), at, copies_.data(), copies_.size()); !s.ok()) return s;
+    std::vector<unsigned char> staged = scratch_;
+    for (uint64_t j = scratchAt_, k = 0; j < scratchEnd_; ++j)
+      if (!straddles(img_, j))
+        std::memcpy(&staged[(j - scratchAt_) * FileEntrySize], &copies_[k++ * FileEntrySize], FileEntrySize);
+    if (Status s = writeAt(img_.file(), at, staged.data(), staged.size()); !s.ok()) return s;
   }
   return appended || copying || !edit_.mark.empty() ? img_.file().sync() : Status{};
 }
 
 // Without room for copies, the table's bytes go a sector at a time, lowest
 // first, each synced before the next: an entry moved down is always whole
-// in a sector written before or in one not yet written.
+// in a sector written before or in one not yet written. A slot straddling
+// a boundary is split there: while its head is new and its tail old, the
+// entry moved into it is whole above it and the one moved out whole below,
+// which is how a check tells a torn slot.
 Status Commit::writeBySector(uint64_t from, uint64_t to) {
   uint64_t at = img_.slotOffset(from), end = img_.slotOffset(to);
   while (at < end) {

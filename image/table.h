@@ -4,11 +4,14 @@
 // finished sync in any of the versions it had since then. A change of the
 // table is therefore made in two stretches, each ended by a sync:
 //   1. what no reader sees yet: entries appended past tableEnd, and copies,
-//      in free slots past everything the change writes (its scratch slots),
+//      in free slots past everything the change reads or writes (its
+//      scratch slots),
 //      of each entry a torn write could take from every slot holding it: an
 //      entry moved to another sector, and the old and the new bytes of a
 //      slot that straddles a sector boundary and changes;
 //   2. the commit: bits cleared, the table's slots, tableEnd, bits set.
+//      An entry appended from another slot past tableEnd (a check taking
+//      back what a cut change left there) goes here too, as a move.
 // After it, blocks let go are zeroed (and some then marked free), and the
 // scratch slots get their old bytes back, none of it synced.
 //
@@ -39,6 +42,7 @@ struct TableEdit {
   std::vector<Run> mark;         // marked used with the commit; their data written before
   std::vector<Run> unmark;       // marked free with the commit, zeroed after it
   std::vector<Run> release;      // zeroed, then marked free, after the commit
+  uint64_t scratchFrom = 0;      // the copies go no lower: a check still reads the slots below
 };
 
 // Makes `edit`: one sync before the commit when anything is appended,

@@ -137,12 +137,14 @@ inline const std::vector<Damaged>& damagedImages() {
          d.keep["lost.6"] = d.keep["mid"], d.keep["lost.6"].resize(8184), d.keep.erase("mid");  // saved whole
          std::copy_n(d.bytes.begin() + d.slot(4), 32, d.bytes.begin() + d.slot(3));
        }},
-      // The same, erasing entry-15 with the move of entry-16 torn at the
-      // sector boundary 17 bytes into slot 15.
+      // Erasing entry-15, whose slot straddles the sector boundary 17 bytes
+      // in, cut as entry-16 moved into it: the erase's copies of its old and
+      // new bytes lie past the table; entry-16's head landed, and with it
+      // the cleared bit, in the same sector: entry-15 is gone.
       {"f_torn_entry", 24, [](D d) {
          for (uint32_t k = 0; k < 17; ++k) d.file("entry-" + std::to_string(k), {k}, 100 + k);
-         d.keep["lost.15"] = d.keep["entry-15"], d.keep["lost.15"].resize(4092), d.keep.erase("entry-15");
-         std::copy_n(d.bytes.begin() + d.slot(16), 17, d.bytes.begin() + d.slot(15));
+         std::copy_n(d.bytes.begin() + d.slot(15), 64, d.bytes.begin() + d.slot(17));
+         std::copy_n(d.bytes.begin() + d.slot(16), 17, d.bytes.begin() + d.slot(15)), d.unmark(15), d.keep.erase("entry-15");
        }},
       {"f_name_repeated", 16, [](D d) {
          three(d), d.keep["big~1"] = d.file("big", {6}, 7), d.file(std::string(19, 'n'), {7}, 1);
@@ -173,14 +175,21 @@ inline const std::vector<Damaged>& damagedImages() {
       {"f_link_into_first_block", 16, [](D d) { d.file("a", {0, 1, 2}, 9000), d.file("b", {3}, 10), d.link(1, 3); }},
       {"f_first_block_of_another", 16, [](D d) { d.file("a", {0, 1}, 5000), d.file("b", {4}, 10), d.put(d.slot(1), 0); }},
       {"f_table_end_hides_files", 16, [](D d) { d.file("a", {0, 1}, 5000), d.file("b", {2}, 10), d.put(8, 14); }},
+      // What a cut change leaves past the table's end, not side by side: a
+      // copy under a name in use, a whole file, one whose bits were never set.
+      {"f_hidden_entries_apart", 16, [](D d) {
+         d.file("a", {0}, 10), d.file("a", {1}, 20), d.file("b", {2, 3}, 5000), d.file("c", {4}, 30);
+         d.unmark(1), d.unmark(4), d.put(8, static_cast<uint32_t>(d.slot(1))), d.keep.erase("c");
+       }},
       {"f_header_data_offset_bit", 4, [](D d) { two(d), d.put(4, 140); }},
-      // An erase's move torn one byte into a slot: the table starts one byte
-      // before a 32-byte boundary, so slot 14 straddles offset 512, and the
-      // block numbers need more than one byte.
+      // The same torn the other way one byte into a slot: the table starts
+      // one byte before a 32-byte boundary, so slot 14 straddles offset 512,
+      // and the block numbers need more than one byte. Only f15's tail
+      // landed, the bits not yet cleared: f14 comes back from its copy.
       {"f_torn_entry_high", 408, [](D d) {
          for (uint32_t k = 0; k < 17; ++k) d.file("f" + std::to_string(k), {300 + k}, 100 + k);
-         d.keep["lost.314"] = d.keep["f14"], d.keep["lost.314"].resize(4092), d.keep.erase("f14");
-         d.bytes[d.slot(14)] = d.bytes[d.slot(15)];
+         std::copy_n(d.bytes.begin() + d.slot(14), 64, d.bytes.begin() + d.slot(17));
+         std::copy_n(d.bytes.begin() + d.slot(15) + 1, 31, d.bytes.begin() + d.slot(14) + 1);
        }},
       {"f_many_problems", 24, [](D d) {
          three(d), d.file("two", {6, 8}, 5000), d.entry("ghost", 30, 1, 1);
