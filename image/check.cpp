@@ -1019,11 +1019,9 @@ Status Checker::repair() {
 // outside the table goes with it, so the commit starts from a sound table.
 Status Checker::writeHeader() {
   if (!headerChanged_ && !tableEndBad_) return {};
-  unsigned char raw[HeaderSize];
-  encodeHeader(raw, {n_, dataOffset_, tableEndBad_ ? static_cast<uint32_t>(slotOffset(count_))
-                                                   : header_.tableEnd});
-  if (Status s = writeAt(file_, BlockCountOffset, raw, sizeof raw); !s.ok()) return s;
-  return file_.sync();
+  return korvane::writeHeader(file_, {n_, dataOffset_,
+                                     tableEndBad_ ? static_cast<uint32_t>(slotOffset(count_))
+                                                  : header_.tableEnd});
 }
 
 // The bits past the last block sit in the bitmap's last byte, which

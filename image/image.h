@@ -23,6 +23,11 @@ enum class Access { Read, Write };
 Status openImageFile(Env& env, const char* path, OpenMode mode, LockMode lock, int waitMs,
                      std::unique_ptr<File>* f);
 
+// Mends a header: its three fields in one write, which no sector boundary
+// splits, then a sync, so everything found through it after is found by
+// the header written. On failure: IoError.
+Status writeHeader(File& f, const Header& h);
+
 // Reads the header of an open image file and the file's length, for
 // judgeHeader. A file shorter than the header gives a zero header.
 Status readHeader(File& f, Header* h, uint64_t* length);
