@@ -3,12 +3,11 @@
 // A power cut may leave each 512-byte sector written since the last
 // finished sync in any of the versions it had since then. A change of the
 // table is therefore made in two stretches, each ended by a sync:
-//   1. what no reader sees yet: entries appended past tableEnd, and copies,
-//      in free slots past everything the change reads or writes (its
-//      scratch slots),
-//      of each entry a torn write could take from every slot holding it: an
+//   1. what no reader sees yet: entries appended past tableEnd, and copies
+//      of each entry a torn write could take from every slot holding it (an
 //      entry moved to another sector, and the old and the new bytes of a
-//      slot that straddles a sector boundary and changes;
+//      slot that straddles a sector boundary and changes), in free slots
+//      past everything the change reads or writes that straddle none;
 //   2. the commit: bits cleared, the table's slots, tableEnd, bits set.
 //      An entry appended from another slot past tableEnd (a check taking
 //      back what a cut change left there) goes here too, as a move.
