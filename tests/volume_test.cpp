@@ -164,9 +164,13 @@ TEST_F(VolumeTest, RefusalsChangeNothingAndADamagedImageIsNotOpened) {
   // the entries tableEnd hides.
   Disk draft(16);
   three(draft), draft.file("x", {6, 7}, 5000), draft.put(8, static_cast<uint32_t>(draft.slot(3)));
+  Disk torn = draft;  // a draft's entry whose chain is cut short: nothing to take back
+  torn.put(torn.slot(3) + 4, 9000), torn.put(torn.slot(3) + 8, 816);
   std::fill_n(draft.bytes.begin() + draft.slot(3), 32, 0);
   for (auto [bytes, code] : {std::pair{build("f_table_end_hides_files").bytes, Error::Damaged},
-                             {build("f_leaked_blocks").bytes, Error::Ok}, {draft.bytes, Error::Ok}}) {
+                             {build("f_hidden_entries_apart").bytes, Error::Damaged},
+                             {build("f_leaked_blocks").bytes, Error::Ok}, {draft.bytes, Error::Ok},
+                             {torn.bytes, Error::Ok}}) {
     v.reset(), spit(image, bytes);
     EXPECT_EQ(Volume::open(Env::host(), image.c_str(), &v).code, code);
   }
