@@ -302,7 +302,7 @@ int writeOp(const char* path, const char* data, size_t len, off_t offset, fuse_f
 int truncateOp(const char* path, off_t size, fuse_file_info*) {
   if (size < 0) return -EINVAL;
   return onName(path, [&](std::string_view n) {
-    return volume().truncate(n, static_cast<uint64_t>(size));
+    return volume().resize(n, static_cast<uint64_t>(size));
   });
 }
 

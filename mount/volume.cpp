@@ -429,7 +429,7 @@ Status Volume::write(std::string_view name, uint64_t offset, const char* data, s
   return put(n, offset, data, len, std::max<uint64_t>(n.bytes, offset + len));
 }
 
-Status Volume::truncate(std::string_view name, uint64_t bytes) {
+Status Volume::resize(std::string_view name, uint64_t bytes) {
   if (Status s = writable(); !s.ok()) return s;
   Nodes::iterator it;
   if (Status s = find(name, &it); !s.ok()) return s;

@@ -75,7 +75,7 @@ class Volume {
   // on failure the draft may hold part of the write, the stored file none.
   Status write(std::string_view name, uint64_t offset, const char* data, size_t len);
   // Cuts or grows the file (with zero bytes) to `bytes`. As write.
-  Status truncate(std::string_view name, uint64_t bytes);
+  Status resize(std::string_view name, uint64_t bytes);
   // Commits the file's draft, if it has one, and syncs it; a new file is
   // committed with every new file queued before it. IoError: the draft
   // stays, and a later commit tries again; but a draft that a failed write

@@ -78,7 +78,7 @@ std::vector<Scenario> scenarios() {
       {"b renamed over c", [](Volume& v) { (void)v.rename("b", "c", false); }, replaced, "c"},
       {"c removed", [](Volume& v) { (void)v.remove("c"); }, removed, ""},
       {"b and c removed together", [](Volume& v) { (void)v.remove("b"), (void)v.remove("c"); }, Files{}, ""},
-      {"b grown, c cut", [=](Volume& v) { put(v, "b", 5000, n), (void)v.truncate("c", 1000); }, grown, ""},
+      {"b grown, c cut", [=](Volume& v) { put(v, "b", 5000, n), (void)v.resize("c", 1000); }, grown, ""},
       {"three new files together", [=](Volume& v) {
          for (const char* name : {"x", "y", "z"})
            (void)v.create(name), put(v, name, 0, group.at(name)), (void)v.commitLater(name);

@@ -88,7 +88,7 @@ TEST_F(VolumeTest, RandomChangesReadBackAndLeaveACleanImage) {
       m.resize(std::max(m.size(), at + len), '\0');
       m.replace(at, len, bytes);
     } else if (op == 2) {
-      ASSERT_TRUE(v->truncate(name, at).ok());
+      ASSERT_TRUE(v->resize(name, at).ok());
       m.resize(at, '\0');
     } else if (op == 3) {
       ASSERT_TRUE((step % 2 ? v->commit(name) : v->commitLater(name)).ok());
@@ -141,14 +141,14 @@ TEST_F(VolumeTest, RefusalsChangeNothingAndADamagedImageIsNotOpened) {
   // 61 blocks are free: a file of 62 is refused before a block is taken.
   std::string big(62 * 4092, 'x');
   EXPECT_EQ(v->write("c", 0, big.data(), big.size()).code, Error::NoSpace);
-  EXPECT_EQ(v->truncate("c", 62 * 4092).code, Error::NoSpace);
+  EXPECT_EQ(v->resize("c", 62 * 4092).code, Error::NoSpace);
   EXPECT_EQ(v->stats().freeBlocks, 61u);
   ASSERT_TRUE(v->close().ok());
   // Opened read-only, under the shared lock, beside a reader.
   std::unique_ptr<Image> reader;
   ASSERT_TRUE(Image::open(Env::host(), image.c_str(), Access::Read, &reader).ok());
   ASSERT_TRUE(Volume::open(Env::host(), image.c_str(), &v, 0, Access::Read).ok());
-  for (Status s : {v->create("n"), v->write("b", 0, "x", 1), v->truncate("b", 1), v->remove("b"),
+  for (Status s : {v->create("n"), v->write("b", 0, "x", 1), v->resize("b", 1), v->remove("b"),
                    v->rename("b", "n", false)})
     EXPECT_EQ(s.sysErr, EROFS);
   EXPECT_EQ(readAll(*v, "c").size(), 3000u);
