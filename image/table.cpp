@@ -116,7 +116,8 @@ class Commit {
       : img_(img), edit_(edit), oldEnd_(img.entryCount()), last_(edit.first + edit.slots.size()),
         oldTableEnd_(img.header().tableEnd) {}
 
-  Status load();
+  // Reads the slots the edit writes, unless the caller has them: `known`.
+  Status load(std::vector<unsigned char> known);
   Status stageCopies();
   Status commit();
   Status takeBack();
@@ -138,14 +139,17 @@ class Commit {
   BitSpan cleared_, set_;
 };
 
-Status Commit::load() {
+Status Commit::load(std::vector<unsigned char> known) {
   slots_.first = edit_.first;
-  slots_.before.resize(edit_.slots.size() * FileEntrySize);
-  slots_.after.resize(slots_.before.size());
-  if (Status s = readExact(img_.file(), img_.slotOffset(edit_.first), slots_.before.data(),
-                           slots_.before.size());
-      !s.ok())
-    return s;
+  slots_.before = std::move(known);
+  slots_.after.resize(edit_.slots.size() * FileEntrySize);
+  if (slots_.before.size() != slots_.after.size()) {
+    slots_.before.resize(slots_.after.size());
+    if (Status s = readExact(img_.file(), img_.slotOffset(edit_.first), slots_.before.data(),
+                             slots_.before.size());
+        !s.ok())
+      return s;
+  }
   for (size_t i = 0; i < edit_.slots.size(); ++i)
     encodeEntry(slots_.after.data() + i * FileEntrySize, edit_.slots[i]);
   // An appended slot that takes its entry from another one (a check taking
@@ -257,11 +261,16 @@ void Commit::finish(Status* afterwards) {
 
 }  // namespace
 
-Status commitTable(Image& img, const TableEdit& edit, bool* visible, Status* afterwards) {
+namespace {
+
+// commitTable, given the bytes the edit's slots hold now when the caller
+// has read them already.
+Status commitKnown(Image& img, const TableEdit& edit, std::vector<unsigned char> before,
+                   bool* visible, Status* afterwards) {
   *visible = false;
   if (afterwards) *afterwards = {};
   Commit c(img, edit);
-  if (Status s = c.load(); !s.ok()) return s;
+  if (Status s = c.load(std::move(before)); !s.ok()) return s;
   if (Status s = c.stageCopies(); !s.ok()) return s;
   *visible = true;
   if (Status s = c.commit(); !s.ok()) {
@@ -270,6 +279,12 @@ Status commitTable(Image& img, const TableEdit& edit, bool* visible, Status* aft
   }
   c.finish(afterwards);
   return {};
+}
+
+}  // namespace
+
+Status commitTable(Image& img, const TableEdit& edit, bool* visible, Status* afterwards) {
+  return commitKnown(img, edit, {}, visible, afterwards);
 }
 
 Status appendEntries(Image& img, const std::vector<FileEntry>& entries,
@@ -316,7 +331,8 @@ Status eraseEntries(Image& img, const std::vector<uint64_t>& erased,
     FileEntry named = makeEntry(rename->name, 0, 0);
     std::memcpy(edit.slots[rename->slot - lo].name, named.name, NameFieldSize);
   }
-  return commitTable(img, edit, visible, afterwards);
+  // The slots the erases rewrite are those just read.
+  return commitKnown(img, edit, std::move(raw), visible, afterwards);
 }
 
 }  // namespace korvane
