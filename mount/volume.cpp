@@ -103,10 +103,16 @@ Status Volume::refuseHiddenEntry(const std::vector<unsigned char>& owned) {
   // Entries may share a chain: past this many hops in all, the image is
   // left for a check to judge.
   uint64_t budget = 2 * uint64_t{img_->blockCount()};
-  for (uint64_t slot = img_->entryCount(); slot < img_->blockCount(); ++slot) {
-    unsigned char raw[FileEntrySize];
-    if (Status s = readExact(img_->file(), img_->slotOffset(slot), raw, sizeof raw); !s.ok())
-      return s;
+  std::vector<unsigned char> batch;
+  for (uint64_t slot = img_->entryCount(), end = slot; slot < img_->blockCount(); ++slot) {
+    if (slot == end) {  // the table is read a batch of slots at a time
+      end = std::min<uint64_t>(slot + TableBatch, img_->blockCount());
+      batch.resize((end - slot) * FileEntrySize);
+      if (Status s = readExact(img_->file(), img_->slotOffset(slot), batch.data(), batch.size());
+          !s.ok())
+        return s;
+    }
+    const unsigned char* raw = batch.data() + (batch.size() - (end - slot) * FileEntrySize);
     if (std::all_of(raw, raw + FileEntrySize, [](unsigned char c) { return c == 0; })) return {};
     FileEntry e = decodeEntry(raw);
     std::string_view name = e.nameView();
