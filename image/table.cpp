@@ -217,21 +217,24 @@ Status Commit::writeBySector(uint64_t from, uint64_t to) {
   return {};
 }
 
-// The second stretch: bits cleared, the slots in the table, tableEnd, bits
-// set, and a sync. In this order a process killed part way leaves no file
-// without its bits, and no bits for a file that is not there.
+// The second stretch: bits set, the slots in the table, tableEnd, bits
+// cleared, and a sync. A process killed part way has written a prefix of
+// these: a block is marked before any entry names it and freed only once
+// none does, so what it leaves is at worst a leak, never a listed file
+// over free blocks that the next store would take.
 Status Commit::commit() {
-  if (Status s = cleared_.write(img_); !s.ok()) return s;
+  if (Status s = set_.write(img_); !s.ok()) return s;
   if (Status s = roomy_ ? slots_.write(img_, lo_, hi_) : writeBySector(lo_, hi_); !s.ok()) return s;
   auto tableEnd = static_cast<uint32_t>(img_.slotOffset(edit_.end));
   if (tableEnd != oldTableEnd_)
     if (Status s = img_.writeTableEnd(tableEnd); !s.ok()) return s;
-  if (Status s = set_.write(img_); !s.ok()) return s;
+  if (Status s = cleared_.write(img_); !s.ok()) return s;
   return img_.file().sync();
 }
 
 // Puts the old bytes back after a commit not known to be on the disk: only
-// once that is durable is the change surely not made.
+// once that is durable is the change surely not made. The same order as
+// the commit: what the old table names is marked again before it names it.
 Status Commit::takeBack() {
   if (Status s = cleared_.undo(img_); !s.ok()) return s;
   if (lo_ < hi_)
@@ -302,21 +305,35 @@ Status rewriteEntry(Image& img, uint64_t slot, const FileEntry& entry,
   return commitTable(img, edit, visible, afterwards);
 }
 
+namespace {
+
+// Gives the entry in `slot` the name `name`, in place and in a commit of
+// its own.
+Status renameInPlace(Image& img, uint64_t slot, const std::string& name, bool* visible) {
+  std::vector<unsigned char> raw(FileEntrySize);
+  if (Status s = readExact(img.file(), img.slotOffset(slot), raw.data(), raw.size()); !s.ok())
+    return s;
+  FileEntry entry = decodeEntry(raw.data()), named = makeEntry(name, 0, 0);
+  std::memcpy(entry.name, named.name, NameFieldSize);
+  TableEdit edit{slot, {entry}, {slot}, img.entryCount(), {}, {}, {}};
+  return commitKnown(img, edit, std::move(raw), visible, nullptr);
+}
+
+}  // namespace
+
 Status eraseEntries(Image& img, const std::vector<uint64_t>& erased,
                     const std::vector<Run>& freed, const Rename* rename, bool* visible,
                     Status* afterwards) {
   *visible = false;
+  if (afterwards) *afterwards = {};
   uint64_t end = img.entryCount(), lo = end;
   for (uint64_t s : erased) lo = std::min(lo, s);
   if (rename) lo = std::min(lo, rename->slot);
   if (lo >= end) return Status::fail(Error::NotStored);
-  // A rename alone writes its own slot; erases move all after theirs.
-  uint64_t hi = erased.empty() ? lo + 1 : end;
-  std::vector<unsigned char> raw((hi - lo) * FileEntrySize);
-  if (Status s = readExact(img.file(), img.slotOffset(lo), raw.data(), raw.size()); !s.ok())
-    return s;
   // Each erase moves the entries after its slot down by one and leaves the
   // last slot as it was: slot lo + k then holds what slot ids[k] held.
+  // A rename alone writes its own slot; erases move all after theirs.
+  uint64_t hi = erased.empty() ? lo + 1 : end;
   std::vector<uint64_t> ids(hi - lo);
   for (uint64_t k = 0; k < ids.size(); ++k) ids[k] = lo + k;
   for (uint64_t s : erased) {
@@ -324,15 +341,25 @@ Status eraseEntries(Image& img, const std::vector<uint64_t>& erased,
     std::copy(ids.begin() + (s + 1 - lo), ids.begin() + (end - lo), ids.begin() + (s - lo));
     --end;
   }
-  TableEdit edit{lo, {}, ids, end, {}, freed, {}};
-  for (uint64_t id : ids) edit.slots.push_back(decodeEntry(raw.data() + (id - lo) * FileEntrySize));
+  // The rename goes first, on its own: a file renamed over another is then
+  // for a moment under the name twice, each with its own blocks, and never
+  // under none, wherever the two slots lie and whichever sectors a cut keeps.
   if (rename) {
     if (rename->slot >= end) return Status::fail(Error::NotStored);
-    FileEntry named = makeEntry(rename->name, 0, 0);
-    std::memcpy(edit.slots[rename->slot - lo].name, named.name, NameFieldSize);
+    if (Status s = renameInPlace(img, ids[rename->slot - lo], rename->name, visible); !s.ok())
+      return s;
+    if (erased.empty()) return {};
   }
+  std::vector<unsigned char> raw((hi - lo) * FileEntrySize);
+  if (Status s = readExact(img.file(), img.slotOffset(lo), raw.data(), raw.size()); !s.ok())
+    return s;
+  TableEdit edit{lo, {}, ids, end, {}, freed, {}};
+  for (uint64_t id : ids) edit.slots.push_back(decodeEntry(raw.data() + (id - lo) * FileEntrySize));
   // The slots the erases rewrite are those just read.
-  return commitKnown(img, edit, std::move(raw), visible, afterwards);
+  bool erasedVisible = false;
+  Status s = commitKnown(img, edit, std::move(raw), &erasedVisible, afterwards);
+  *visible = *visible || erasedVisible;
+  return s;
 }
 
 }  // namespace korvane

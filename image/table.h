@@ -8,7 +8,7 @@
 //      entry moved to another sector, and the old and the new bytes of a
 //      slot that straddles a sector boundary and changes), in free slots
 //      past everything the change reads or writes that straddle none;
-//   2. the commit: bits cleared, the table's slots, tableEnd, bits set.
+//   2. the commit: bits set, the table's slots, tableEnd, bits cleared.
 //      An entry appended from another slot past tableEnd (a check taking
 //      back what a cut change left there) goes here too, as a move.
 // After it, blocks let go are zeroed (and some then marked free), and the
@@ -83,8 +83,10 @@ struct Rename {
 // down, and the slots past the new end keep what as many erases one after
 // another would leave there. `freed` (the erased files' blocks, none that
 // another entry names) is cleared with the commit and zeroed after it.
-// With `rename`, the entry then in rename->slot takes its name in the same
-// commit: a file renamed over another is never lost between the two.
+// With `rename`, the entry then in rename->slot takes its name first, in a
+// commit of its own (one or two syncs more): a file renamed over another
+// is then for a moment under the name twice, never under none. *visible
+// tells whether either commit may be on the disk.
 Status eraseEntries(Image& img, const std::vector<uint64_t>& erased,
                     const std::vector<Run>& freed, const Rename* rename, bool* visible,
                     Status* afterwards = nullptr);

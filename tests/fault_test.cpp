@@ -89,6 +89,27 @@ std::vector<Scenario> scenarios() {
       {"c removed while n is a draft", [=](Volume& v) { (void)v.create("n"), put(v, "n", 0, n), (void)v.remove("c"); }, drafted, ""}};
   for (auto& [label, session, after, to] : sessions)
     all.push_back({"mount: " + label, Session, vol, label[0] == 'n' ? "n" : "b", {}, false, session, after, to});
+  // Renamed over another in a table of 20 slots, slot 15 straddling a sector
+  // boundary: slots in different sectors, and the straddling one either side,
+  // with 0, 1 and 2 slots free.
+  for (uint32_t spare : {0, 1, 2}) {
+    Disk d(20);
+    for (uint32_t i = 0; i < 20 - spare; ++i) d.file(entry(i), {i}, 100 + 37 * i % 3900);
+    for (auto [from, to] : {std::pair{2, 17 - spare}, {16, 1}, {15, 3}, {2, 15}}) {
+      Files after = d.keep;
+      after[entry(to)] = after[entry(from)], after.erase(entry(from));
+      all.push_back({"mount: " + std::to_string(from) + " renamed over " + std::to_string(to) + ", " +
+                         std::to_string(spare) + " free",
+                     Session, d, entry(from), {}, false,
+                     [=](Volume& v) { (void)v.rename(entry(from), entry(to), false); }, after, entry(to)});
+    }
+    if (spare < 2) continue;
+    Files saved = d.keep;  // an editor's save: its copy written, synced, renamed over the straddling slot
+    Bytes copy = saved[entry(15)] = Bytes(n.begin(), n.begin() + 3000);
+    all.push_back({"mount: n saved over 15", Session, d, "n", {}, false, [=](Volume& v) {
+                     (void)v.create("n"), put(v, "n", 0, copy), (void)v.commit("n"), (void)v.rename("n", entry(15), false);
+                   }, saved, entry(15)});
+  }
   return all;
 }
 
@@ -135,7 +156,7 @@ struct World {
     }
     if (!img || img->size() != sc.base.bytes.size()) return "the image is gone or resized";
     if (sc.kind == Fetch || sc.kind == Stat) return *img == sc.base.bytes ? "" : "changed";
-    if (power || sc.kind == Session) return judgeRepaired(failed);
+    if (power) return judgeRepaired(failed);
     if (sc.kind == Repair) return problems(env, "d.img", true, &sum), judge(env, "d.img", Look::Clean, &want);
     std::vector<Finding> found;
     bool half = false;
@@ -143,12 +164,33 @@ struct World {
     for (const Finding& f : found)
       if (!(half |= f.kind == Problem::EntryTorn) && f.kind != Problem::BlocksLeaked && f.kind != Problem::EntryRepeated &&
           f.kind != Problem::OrphanSaved && f.kind != Problem::TableEndHidesEntries &&
-          f.kind != Problem::FreeBlocksNotZero && f.kind != Problem::BlocksUnmarked)
+          f.kind != Problem::FreeBlocksNotZero && (f.kind != Problem::NameRepeated || sc.to.empty()))
         return "problem " + std::to_string(int(f.kind)) + " at slot " + std::to_string(f.slot);
+    if (sc.kind == Session) return judgeRepaired(failed);
     Files before = sc.base.keep;
     if (sc.kind == Store) before[sc.name] = sc.content;
     std::string cut = half ? "" : judge(env, "d.img", Look::AsIs, &before, sc.name);
+    if (cut.empty()) cut = storeBeside(before);
     return tornEntries += half, cut.empty() ? judge(env, "d.img", Look::Repaired, &before, sc.name) : cut;
+  }
+
+  // A store into the image as a crash left it, before any repair, takes no
+  // block of a listed file: every file reads back as it was, and the new one
+  // too. The image is put back after.
+  std::string storeBeside(const Files& before) {
+    Bytes was = *env.get("d.img"), more = pattern(5000, 9);
+    env.put("later", more);
+    Status s = storeFile(env, "later", "d.img", "later");
+    Files now = before;
+    if (s.ok()) now["later"] = more;
+    std::string got = s.ok() || s.code == Error::NoSpace || s.code == Error::Damaged ? "" : "the store fails";
+    for (const auto& [name, bytes] : now) {
+      Bytes back;
+      bool read = fetchBytes(env, "d.img", name, &back).ok();
+      if ((read || name != sc.name) && (!read || back != bytes)) got += "'" + name + "' differs ";
+    }
+    env.put("d.img", was), env.files.erase("later");
+    return got.empty() ? "" : "stored into after the crash: " + got;
   }
 
   // Repaired, the image checks clean and holds what the operation may leave:
@@ -185,18 +227,27 @@ struct World {
       return got == n || (t != std::string::npos && t + 1 < got.size() && n.starts_with(got.substr(0, t)) &&
                           got.find_first_not_of("0123456789", t + 1) == std::string::npos);
     };
-    for (const std::string& name : listed(env, "d.img")) {
+    bool target = sc.to.empty() || !before.count(sc.to);  // a file renamed over is never absent
+    std::vector<std::string> names = listed(env, "d.img");
+    std::ranges::stable_partition(names, [](auto& n) { return n.find('~') == std::string::npos; });
+    for (const std::string& name : names) {
       Bytes got;
       if (!fetchBytes(env, "d.img", name, &got).ok()) return "'" + name + "' cannot be read";
-      auto it = std::ranges::find_if(copies, [&](const Copy& c) {
-        return !c.seen && std::ranges::count(c.bytes, got) && std::ranges::any_of(c.names, [&](auto& n) { return same(name, n); });
-      });
+      target = target || (same(name, sc.to) && (got == before.at(sc.to) || got == want.at(sc.to)));
+      // A repeat the repair renamed may hold what another listed file holds.
+      auto match = [&](bool again) {
+        return std::ranges::find_if(copies, [&](const Copy& c) {
+          return c.seen == again && std::ranges::count(c.bytes, got) && std::ranges::any_of(c.names, [&](auto& n) { return same(name, n); });
+        });
+      };
+      auto it = match(false);
+      if (it == copies.end() && name.find('~') != std::string::npos) it = match(true);
       if (it != copies.end()) it->seen = true;
       else if (!name.starts_with("lost.") || known.count(name)) return "'" + name + "' is there" + (known.count(name) ? ", but differs" : "");
     }
     for (const Copy& c : copies)
       if (c.must && !c.seen) return "'" + c.names[0] + "' is lost";
-    return "";
+    return target ? "" : "'" + sc.to + "' is absent";
   }
 
   // Runs the operation again with no fault: it does what it should.
@@ -207,7 +258,9 @@ struct World {
     if (((sc.kind == Store && stored) || (sc.kind == Remove && !stored) || sc.intoImage) == err.empty())
       return "run again: " + err;
     if (sc.kind == Fetch && !sc.intoImage && (!env.get("out") || *env.get("out") != sc.content)) return "the copy differs";
-    return judge(env, "d.img", Look::Clean, &want);
+    // A rename cut part way may leave the file under the new name twice, one
+    // of them renamed by the repair: run again, it finds no file to rename.
+    return sc.to.empty() ? judge(env, "d.img", Look::Clean, &want) : judgeRepaired(false);
   }
 
   // The write that commits (tableEnd at 8, or create's header at 0) is the one
