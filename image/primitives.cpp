@@ -47,6 +47,25 @@ Status fileExists(Image& img, std::string_view name, bool* exists) {
   return {};
 }
 
+Status checkMarks(Image& img) {
+  uint32_t blocks = img.blockCount();
+  std::vector<unsigned char> bitmap(static_cast<size_t>(bitmapBytes(blocks)));
+  if (Status s = readExact(img.file(), HeaderSize, bitmap.data(), bitmap.size()); !s.ok())
+    return s;
+  uint64_t marked = 0, needed = 0;
+  for (size_t i = 0; i < bitmap.size(); ++i)
+    marked += static_cast<unsigned>(std::popcount(bitmap[i] & blockBitsOf(i, blocks)));
+  bool sound = true;
+  if (Status s = img.forEachEntry([&](uint64_t, const FileEntry& e) {
+        needed += blocksForFile(e.fileSize);
+        sound = img.validBlock(e.firstBlock) && testBit(bitmap.data(), e.firstBlock);
+        return sound;
+      });
+      !s.ok())
+    return s;
+  return sound && needed <= marked ? Status{} : Status::fail(Error::Damaged);
+}
+
 Status FreeBlockCursor::load(uint64_t firstByte) {
   uint64_t total = bitmapBytes(img_.blockCount());
   window_.resize(static_cast<size_t>(std::min<uint64_t>(WindowBytes, total - firstByte)));

@@ -167,7 +167,9 @@ Status checkRoom(Image& img, File& host, std::string_view name, std::optional<ui
   // A free block with a full table means entries without blocks.
   if (img.header().tableEnd + uint64_t{FileEntrySize} > img.header().dataOffset)
     return Status::fail(Error::Damaged);
-  return {};
+  // A cut may have left a listed file over blocks marked free: the copy
+  // would take them.
+  return checkMarks(img);
 }
 
 }  // namespace

@@ -17,10 +17,12 @@ bool straddles(const Image& img, uint64_t slot) {
 }
 
 // The bitmap bytes that hold the bits of `runs`, read once, changed in
-// memory, written back as one span.
+// memory, written back as one span. A span written after another (`under`)
+// starts from what that one writes where they share bytes, so neither
+// write takes back the other's bits.
 class BitSpan {
  public:
-  Status load(Image& img, const std::vector<Run>& runs) {
+  Status load(Image& img, const std::vector<Run>& runs, const BitSpan* under = nullptr) {
     if (runs.empty()) return {};
     lo_ = UINT64_MAX;
     uint64_t hi = 0;
@@ -33,6 +35,9 @@ class BitSpan {
     old_.resize(static_cast<size_t>(hi - lo_));
     if (Status s = readExact(img.file(), HeaderSize + lo_, old_.data(), old_.size()); !s.ok())
       return s;
+    if (under)
+      for (uint64_t i = std::max(lo_, under->lo_); i < std::min(hi, under->lo_ + under->new_.size()); ++i)
+        old_[i - lo_] = under->new_[i - under->lo_];
     new_ = old_;
     auto base = static_cast<uint32_t>(lo_ * 8);
     for (const Run& r : runs)
@@ -173,8 +178,8 @@ Status Commit::load(std::vector<unsigned char> known) {
   for (uint64_t left = copies_.size() / FileEntrySize; left > 0; ++scratchEnd_)
     left -= !straddles(img_, scratchEnd_);
   roomy_ = scratchEnd_ <= img_.blockCount();
-  if (Status s = cleared_.setting(false).load(img_, edit_.unmark); !s.ok()) return s;
-  return set_.setting(true).load(img_, edit_.mark);
+  if (Status s = set_.setting(true).load(img_, edit_.mark); !s.ok()) return s;
+  return cleared_.setting(false).load(img_, edit_.unmark, &set_);
 }
 
 // The first stretch: entries appended past tableEnd and the copies, synced

@@ -106,18 +106,18 @@ inline const std::vector<Damaged>& damagedImages() {
       {"f_header_table_end_outside", 4, [](D d) { d.put(8, 200); }},
       {"f_header_table_end_misaligned", 4, [](D d) { d.put(8, 20); }},
       // ---- one entry's chain is broken: only that file is refused
-      {"firstBlock past the end", 4, [](D d) { two(d), d.put(13, 4); }, "KKDKD"},
-      {"fileSize far past its chain", 4, [](D d) { two(d), d.put(17, 0xFFFFFFFF); }, "KKDKD"},
-      {"fileSize a block past", 4, [](D d) { two(d), d.put(17, 8185); }, "KKDKD"},
+      {"firstBlock past the end", 4, [](D d) { two(d), d.put(13, 4); }, "KKDDD"},
+      {"fileSize far past its chain", 4, [](D d) { two(d), d.put(17, 0xFFFFFFFF); }, "KKDDD"},
+      {"fileSize a block past", 4, [](D d) { two(d), d.put(17, 8185); }, "KKDDD"},
       {"fileSize short of its chain", 4, [](D d) { two(d), d.put(17, 100); }, "KKDKD"},
-      {"chain loops to its start", 4, [](D d) { two(d), d.put(17, 4 * 4092), d.link(1, 0); }, "KKDKD"},
+      {"chain loops to its start", 4, [](D d) { two(d), d.put(17, 4 * 4092), d.link(1, 0); }, "KKDDD"},
       {"block links to itself", 4, [](D d) { two(d), d.link(0, 0); }, "KKDKD"},
       {"link one past the end", 4, [](D d) { two(d), d.link(0, 4); }, "KKDKD"},
       {"last block not ended", 4, [](D d) { two(d), d.link(1, 3); }, "KKDKD"},
       // ---- sound chains that disagree with each other or the bitmap. Erasing
       // "g" may free block 1 of "big": only walking every chain could tell.
       {"two entries share a block", 4, [](D d) { two(d), d.put(45, 1); }, "KKKKA", "g"},
-      {"stored blocks marked free", 4, [](D d) { two(d), d.bytes[12] = 0; }, "KKKKK", "big", 0},
+      {"stored blocks marked free", 4, [](D d) { two(d), d.bytes[12] = 0; }, "KKKDK", "big", 0},
       {"bitmap claims a free block", 4, [](D d) { two(d), d.bytes[12] = 0x0F; }, "KKKSK", "big", 4},
       {"spare bitmap bits", 4, [](D d) { two(d), d.bytes[12] = 0xF7; }, "KKKKK", "big", 3},
       {"table full, a block free", 4, [](D d) { two(d), d.entry("h", 2, 10, 10), d.entry("i", 2, 10, 10); }, "KKKDK"},

@@ -108,6 +108,16 @@ inline std::string everyOperation(const Bytes& bytes, const char* ops = "?????",
         return false;
     return true;
   };
+  // What each listed file reads back as: a store must leave it so.
+  auto readAll = [&] {
+    std::map<std::string, std::pair<Error, Bytes>> got;
+    for (const std::string& n : rows) {
+      Bytes b;
+      got[n].first = fetchBytes(env, "d.img", n, &b).code, got[n].second = b;
+    }
+    return got;
+  };
+  auto stored = readAll();
   Bytes in = pattern(bytes.empty() ? 0 : bytes.back() % 5 * 3000, 1), back;
   StatReport r;
   for (int op = 0; op < 5; ++op) {
@@ -125,7 +135,7 @@ inline std::string everyOperation(const Bytes& bytes, const char* ops = "?????",
     std::string where = std::string("operation ") + "SLFWE"[op] + " gave Error " + std::to_string(int(e));
     bool fine = ops[op] == 'D' ? e == Error::Damaged : ops[op] == 'K' ? s.ok() : ops[op] == 'N' ? e == Error::NotStored
                 : ops[op] == 'S' ? e == Error::NoSpace : ops[op] == 'A' ? s.ok() || e == Error::Damaged
-                : op == 3 ? e == refusal
+                : op == 3 ? e == refusal || (!sound && e == Error::Damaged)
                 : s.ok() ? ok && (op < 2 || has(target)) : e == refusal && (op < 2 ? !ok : !sound || e != Error::Damaged);
     if (!fine) return where;
     if (std::chrono::steady_clock::now() - start > std::chrono::seconds(2)) return where + ", slowly";
@@ -135,6 +145,7 @@ inline std::string everyOperation(const Bytes& bytes, const char* ops = "?????",
     if (op == 3 && s.ok() && !(fetchBytes(env, "d.img", "new", &back).ok() && back == in &&
                                changedOnly(after, h.tableEnd, h.tableEnd + FileEntrySize, true)))
       return where + ", storing wrong";
+    if (op == 3 && s.ok() && ops[3] != '?' && readAll() != stored) return where + ", over a stored file";
     if (op == 4 && s.ok() && (rows.erase(std::find(rows.begin(), rows.end(), target)), listed(env, "d.img") != rows ||
                               !changedOnly(after, tableStart(h.blockCount), h.tableEnd, false)))
       return where + ", erasing wrong";
