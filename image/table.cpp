@@ -346,9 +346,8 @@ Status eraseEntries(Image& img, const std::vector<uint64_t>& erased,
     std::copy(ids.begin() + (s + 1 - lo), ids.begin() + (end - lo), ids.begin() + (s - lo));
     --end;
   }
-  // The rename goes first, on its own: a file renamed over another is then
-  // for a moment under the name twice, each with its own blocks, and never
-  // under none, wherever the two slots lie and whichever sectors a cut keeps.
+  // The rename goes first, in its own commit, so that no write the erases
+  // move can carry an entry under two names.
   if (rename) {
     if (rename->slot >= end) return Status::fail(Error::NotStored);
     if (Status s = renameInPlace(img, ids[rename->slot - lo], rename->name, visible); !s.ok())
@@ -364,6 +363,59 @@ Status eraseEntries(Image& img, const std::vector<uint64_t>& erased,
   bool erasedVisible = false;
   Status s = commitKnown(img, edit, std::move(raw), &erasedVisible, afterwards);
   *visible = *visible || erasedVisible;
+  return s;
+}
+
+namespace {
+
+// Erases the entry in `from`, its blocks kept marked, with a copy of it
+// written first into the slot past the old table end (`staged`) unless it
+// is the last, which the erase leaves there: until the entry is named
+// again, a check takes it back from there, and a crash loses nothing.
+Status eraseKeeping(Image& img, uint64_t from, bool staged, bool* visible) {
+  uint64_t end = img.entryCount();
+  std::vector<unsigned char> raw((end + staged - from) * FileEntrySize);
+  if (Status s = readExact(img.file(), img.slotOffset(from), raw.data(), raw.size()); !s.ok())
+    return s;
+  TableEdit edit{from, {}, {}, end - 1, {}, {}, {}};
+  for (uint64_t j = from; j < end; ++j) {
+    uint64_t i = std::min(j + 1, end - 1);
+    edit.slots.push_back(decodeEntry(raw.data() + (i - from) * FileEntrySize));
+    edit.from.push_back(i);
+  }
+  if (staged) edit.slots.push_back(decodeEntry(raw.data())), edit.from.push_back(NoSlot);
+  return commitKnown(img, edit, std::move(raw), visible, nullptr);
+}
+
+}  // namespace
+
+Status renameOver(Image& img, uint64_t from, uint64_t to, const std::vector<Run>& freed,
+                  bool* visible, Status* afterwards) {
+  *visible = false;
+  if (afterwards) *afterwards = {};
+  uint64_t end = img.entryCount();
+  if (from >= end || to >= end || from == to) return Status::fail(Error::NotStored);
+  bool staged = from + 1 < end;
+  if (staged && end >= img.blockCount()) return Status::fail(Error::NoSpace);
+  unsigned char raw[FileEntrySize], spare[FileEntrySize];
+  if (Status s = readExact(img.file(), img.slotOffset(from), raw, FileEntrySize); !s.ok()) return s;
+  if (staged)
+    if (Status s = readExact(img.file(), img.slotOffset(end), spare, FileEntrySize); !s.ok())
+      return s;
+  FileEntry moved = decodeEntry(raw);
+  if (Status s = eraseKeeping(img, from, staged, visible); !s.ok()) return s;
+  uint64_t at = to - (to > from);
+  std::vector<unsigned char> old(FileEntrySize);
+  if (Status s = readExact(img.file(), img.slotOffset(at), old.data(), old.size()); !s.ok())
+    return s;
+  std::memcpy(moved.name, decodeEntry(old.data()).name, NameFieldSize);
+  TableEdit edit{at, {moved}, {at}, img.entryCount(), {}, freed, {}, end + 1};
+  bool replaced = false;
+  Status s = commitKnown(img, edit, std::move(old), &replaced, afterwards);
+  *visible = *visible || replaced;
+  // Once the entry is named again its copy is stale: the slot gets back
+  // what it held, unsynced, as the copies' slots do.
+  if (s.ok() && staged) (void)writeAt(img.file(), img.slotOffset(end), spare, FileEntrySize);
   return s;
 }
 

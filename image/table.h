@@ -84,11 +84,25 @@ struct Rename {
 // another would leave there. `freed` (the erased files' blocks, none that
 // another entry names) is cleared with the commit and zeroed after it.
 // With `rename`, the entry then in rename->slot takes its name first, in a
-// commit of its own (one or two syncs more): a file renamed over another
-// is then for a moment under the name twice, never under none. *visible
-// tells whether either commit may be on the disk.
+// commit of its own. *visible tells whether either commit may be on the
+// disk.
 Status eraseEntries(Image& img, const std::vector<uint64_t>& erased,
                     const std::vector<Run>& freed, const Rename* rename, bool* visible,
                     Status* afterwards = nullptr);
+
+// Renames the entry in slot `from` over the one in slot `to`, in two
+// commits. The first erases `from`, its blocks kept marked, its entry left
+// whole past the table's end (copied to the slot past the old end first,
+// unless it was the last), where a check would take it back: the target
+// is as it was, and the renamed file's blocks are owned by no listed file.
+// The second writes that entry, under the target's name, into the
+// target's slot (one lower when `from` lay below it) and clears `freed`,
+// the target's blocks, zeroing them after. So a crash or a cut at any
+// point leaves the target with its old bytes or its new ones, and at worst
+// blocks that no listed file owns. *visible tells whether either commit
+// may be on the disk. On failure: NotStored (a slot past the table),
+// NoSpace (a full table, with no slot for the copy), IoError.
+Status renameOver(Image& img, uint64_t from, uint64_t to, const std::vector<Run>& freed,
+                  bool* visible, Status* afterwards = nullptr);
 
 }  // namespace korvane

@@ -616,12 +616,11 @@ Status Volume::rename(std::string_view from, std::string_view to, bool noReplace
       if (Status s = commit(from); !s.ok()) return s;
       if (Status s = find(from, &it); !s.ok()) return s;
     }
+    if (nodes_.find(to)->second.stored) return replace(it, to);
     if (Status s = remove(to); !s.ok()) return s;
     it = nodes_.find(from);
   }
   Node& n = it->second;
-  // A file renamed over another takes its name in the commit that erases
-  // it: a cut leaves one or the other under the name, never neither.
   if (n.stored) {
     Rename r{n.slot, std::string(to)};
     if (Status s = settle(&r); !s.ok()) return s;
@@ -630,6 +629,36 @@ Status Volume::rename(std::string_view from, std::string_view to, bool noReplace
   node.key() = std::string(to);
   nodes_.insert(std::move(node));
   return {};
+}
+
+// Renames the stored file `it` over the stored file `to`: it takes the
+// target's slot, and the target's blocks are freed, in the commits of
+// renameOver, after the erases made before.
+Status Volume::replace(Nodes::iterator it, std::string_view to) {
+  if (Status s = settle(); !s.ok()) return s;
+  auto target = nodes_.find(to);
+  Node &n = it->second, &old = target->second;
+  bool visible = false;
+  Status freed;
+  std::vector<Run> runs = runsOf(old.chain);
+  if (Status s = renameOver(*img_, n.slot, old.slot, runs, &visible, &freed); !s.ok()) {
+    // The table on the disk may no longer be the one held here.
+    if (visible) stuck_ = s;
+    return s;
+  }
+  uint64_t from = n.slot, at = old.slot - (old.slot > from);
+  for (auto& [other, node] : nodes_)
+    if (node.stored && node.slot > from) --node.slot;
+  if (freed.ok()) forgetBlocks(old.chain);
+  else leaked_ += old.chain.size();
+  Status s = old.dirty ? release(std::move(old.draft)) : Status{};
+  nodes_.erase(target);
+  --storedCount_;
+  n.slot = at;
+  auto node = nodes_.extract(it);
+  node.key() = std::string(to);
+  nodes_.insert(std::move(node));
+  return s;
 }
 
 Status Volume::close() {

@@ -107,8 +107,9 @@ class Volume {
   // leakedBlocks().
   Status remove(std::string_view name);
   // Renames `from` to `to`, replacing a file called `to` unless `noReplace`
-  // (Exists then). The replaced file is erased first, so a crash between the
-  // two steps leaves `from` under its old name and `to` gone. NotStored,
+  // (Exists then). A stored file replaced keeps its place in the table and
+  // takes the renamed file's entry (see renameOver), so a crash leaves `to`
+  // with its old bytes or its new ones, never neither. NotStored,
   // NameTooLong, IoError.
   Status rename(std::string_view from, std::string_view to, bool noReplace);
 
@@ -151,6 +152,7 @@ class Volume {
   Status drop(Nodes::iterator it);
   void enqueue(Node& n);
   Status settle(const Rename* rename = nullptr);
+  Status replace(Nodes::iterator it, std::string_view to);
   Status commitStored(std::string_view name, Node& n);
   Status writeBlocks(const std::vector<uint32_t>& chain, uint64_t first, uint64_t count,
                      const unsigned char* buf);
