@@ -30,6 +30,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 
 #include "frontend/version.h"
@@ -415,9 +416,11 @@ int statfsOp(const char*, struct statvfs* st) {
 // each a request and a round of the kernel's page handling: at FUSE's
 // 128 KiB, cat of a large file takes about a third longer than at 1 MiB.
 // Only root may raise it, in the mount's own entry under /sys; for anyone
-// else it stays as it was. The stat is served by the request loop, so it
-// runs on the worker, before it takes the volume.
-void raiseReadAhead(const std::string& mountpoint) {
+// else it stays as it was. The stat is a request our own loop serves, and
+// the loop may be waiting on the worker to store a write: so this runs on
+// a thread of its own that holds nothing and that nobody waits for, with
+// its own copy of the name.
+void raiseReadAhead(std::string mountpoint) {
   struct stat st;
   if (::stat(mountpoint.c_str(), &st) != 0) return;
   std::string path = "/sys/class/bdi/" + std::to_string(major(st.st_dev)) + ":" +
@@ -428,9 +431,10 @@ void raiseReadAhead(const std::string& mountpoint) {
 }
 
 // The worker: stores each write handed over, and commits the new files
-// closed every CommitEvery, until the unmount.
+// closed every CommitEvery, until the unmount. The loop waits on it, so it
+// must never ask our own mount for anything: it uses only the image's open
+// file and the system log.
 void work(Mount& m) {
-  raiseReadAhead(m.mountpoint);
   using Clock = std::chrono::steady_clock;
   std::unique_lock<std::mutex> held(m.busy);
   for (auto next = Clock::now() + CommitEvery;;) {
@@ -466,6 +470,11 @@ void* initOp(fuse_conn_info* conn, fuse_config* cfg) {
   // Started here, after FUSE has gone into the background: a thread does
   // not outlive the fork.
   m.worker = std::thread(work, std::ref(m));
+  // Without a thread to spare, the read-ahead only stays as it was.
+  try {
+    std::thread(raiseReadAhead, m.mountpoint).detach();
+  } catch (const std::system_error&) {
+  }
   return &m;
 }
 

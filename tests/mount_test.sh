@@ -9,7 +9,8 @@ if ! (: <>/dev/fuse) 2>/dev/null || ! command -v fusermount3 >/dev/null; then
   exit 77
 fi
 dir=$(mktemp -d)
-trap 'fusermount3 -uz "$dir/m" 2>/dev/null; umount "$dir/ro" 2>/dev/null; rm -rf "$dir"' EXIT
+trap 'fusermount3 -uz "$dir/m" 2>/dev/null; fusermount3 -uz "$dir/s" 2>/dev/null
+  kill ${tracer-} 2>/dev/null; umount "$dir/ro" 2>/dev/null; rm -rf "$dir"' EXIT
 cd "$dir" && mkdir m || exit 1
 fail() { echo "FAIL: $*"; exit 1; }
 refused() { # refused ERROR COMMAND...: the command fails with ERROR's text
@@ -103,4 +104,15 @@ refused 'cannot open missing.img' "$fs" missing.img m
 refused 'usage: korvanefs' "$fs" d.img
 touch file && refused 'korvanefs: file: not a folder' "$fs" d.img file
 [ "$("$fs" -h | grep -c usage)" = 1 ] && "$fs" -V | grep -qx 'korvanefs [0-9.]*' || fail "-h, -V"
+# A new mount written at once stores the write while its read-ahead's stat of
+# itself waits (held back here); a hang is ended after 20 s by an abort.
+if command -v strace >/dev/null && [ "$(id -u)" = 0 ]; then  # a traced fusermount3 is no setuid
+  "$k" -c -s 8192 -o e.img >/dev/null && mkdir s || fail "new image"
+  strace -f -e inject=%%stat:delay_enter=2000000 -P "$dir/s" "$fs" e.img s 2>/dev/null & tracer=$!
+  timeout 10 sh -c "until grep -q ' $(realpath s) ' /proc/mounts; do sleep .1; done" || fail strace
+  { dd if=src of=s/x bs=1M count=1 conv=fsync status=none; echo $? >wrote; } &
+  timeout 20 sh -c 'until [ -s wrote ]; do sleep .1; done' || umount -f -c "$dir/s"
+  wait $! && grep -qx 0 wrote && head -c 1048576 src | cmp - s/x && fusermount3 -u s &&
+    wait $tracer && tracer= || fail "a write at once into a new mount"
+else echo "skipped: a write at once into a new mount (no strace, or not root)"; fi
 echo "mount: ok"
