@@ -747,10 +747,12 @@ void Checker::checkLastBlockBytes(uint32_t slot) {
 
 // Entries past the table's end that are whole files join it, in slot
 // order: a change cut before its commit leaves there the entries it
-// appended and copies of those it moved. A bit is set only once an entry
-// naming the block is durable, and cleared before an erase commits, so an
-// entry is one when its name is its own, its chain is exactly what its
-// size needs and no kept file holds any of it, and every block is marked.
+// appended and copies of those it moved, and a rename over a file cut
+// between its commits leaves the renamed entry there. A bit is set only
+// once the block's data is durable, and cleared in the commit of an erase,
+// so an entry is one when its name is its own, its chain is exactly what
+// its size needs and no kept file holds any of it, and every block is
+// marked.
 // The walks together take at most 2 x blockCount hops.
 void Checker::takeBackHidden() {
   uint64_t budget = 2 * uint64_t{n_};

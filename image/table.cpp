@@ -15,6 +15,13 @@ uint64_t sectorOf(const Image& img, uint64_t slot) { return img.slotOffset(slot)
 bool straddles(const Image& img, uint64_t slot) {
   return sectorOf(img, slot) != (img.slotOffset(slot) + FileEntrySize - 1) / SectorSize;
 }
+// Whether a write of `now` over `old` in a straddling slot can tear into a
+// third entry: only when it changes the bytes on both sides of the boundary.
+bool tears(const Image& img, uint64_t slot, const unsigned char* old, const unsigned char* now) {
+  size_t head = SectorSize - img.slotOffset(slot) % SectorSize;
+  return std::memcmp(old, now, head) != 0 &&
+         std::memcmp(old + head, now + head, FileEntrySize - head) != 0;
+}
 
 // The bitmap bytes that hold the bits of `runs`, read once, changed in
 // memory, written back as one span. A span written after another (`under`)
@@ -78,8 +85,10 @@ struct Slots {
 
 // The entries a torn write could take from every slot that holds them: an
 // entry moved to another sector, or out of a slot that straddles one, and
-// both the bytes a straddling slot had and those it gets, so that a check
-// can tell a torn slot by a head and a tail that two other slots hold.
+// both the bytes a straddling slot had and those it gets when the write can
+// tear it into a third entry, so that a check can tell a torn slot by a
+// head and a tail that two other slots hold. No more: each copy is a half
+// that a sound slot might share.
 // Slots below `upTo` are weighed: the table's, and appended ones written
 // with the commit.
 std::vector<unsigned char> copiesFor(const Image& img, const TableEdit& edit, const Slots& s,
@@ -89,7 +98,7 @@ std::vector<unsigned char> copiesFor(const Image& img, const TableEdit& edit, co
   for (uint64_t j = s.first; j < s.first + edit.slots.size() && j < upTo; ++j) {
     if (!s.changed(j)) continue;
     uint64_t i = edit.from[j - s.first];
-    if (straddles(img, j)) {
+    if (straddles(img, j) && tears(img, j, s.old(j), s.now(j))) {
       add(s.old(j));
       add(s.now(j));
     } else if (i != NoSlot && i != j && (straddles(img, i) || sectorOf(img, i) != sectorOf(img, j))) {
@@ -397,25 +406,33 @@ Status renameOver(Image& img, uint64_t from, uint64_t to, const std::vector<Run>
   if (from >= end || to >= end || from == to) return Status::fail(Error::NotStored);
   bool staged = from + 1 < end;
   if (staged && end >= img.blockCount()) return Status::fail(Error::NoSpace);
-  unsigned char raw[FileEntrySize], spare[FileEntrySize];
+  unsigned char raw[FileEntrySize];
   if (Status s = readExact(img.file(), img.slotOffset(from), raw, FileEntrySize); !s.ok()) return s;
-  if (staged)
-    if (Status s = readExact(img.file(), img.slotOffset(end), spare, FileEntrySize); !s.ok())
-      return s;
   FileEntry moved = decodeEntry(raw);
   if (Status s = eraseKeeping(img, from, staged, visible); !s.ok()) return s;
-  uint64_t at = to - (to > from);
-  std::vector<unsigned char> old(FileEntrySize);
+  // A target that was last left its old entry in the slot past the table
+  // too: with the kept copy's head and the target's name, the two would
+  // show the renamed entry to a check as a slot torn between them. The
+  // kept copy goes there instead, before the commit.
+  uint64_t at = to - (to > from), last = at + (to + 1 == end);
+  std::vector<unsigned char> old((last + 1 - at) * FileEntrySize);
   if (Status s = readExact(img.file(), img.slotOffset(at), old.data(), old.size()); !s.ok())
     return s;
+  FileEntry kept = moved;
   std::memcpy(moved.name, decodeEntry(old.data()).name, NameFieldSize);
   TableEdit edit{at, {moved}, {at}, img.entryCount(), {}, freed, {}, end + 1};
+  if (last > at) edit.slots.push_back(kept), edit.from.push_back(NoSlot);
   bool replaced = false;
   Status s = commitKnown(img, edit, std::move(old), &replaced, afterwards);
   *visible = *visible || replaced;
-  // Once the entry is named again its copy is stale: the slot gets back
-  // what it held, unsynced, as the copies' slots do.
-  if (s.ok() && staged) (void)writeAt(img.file(), img.slotOffset(end), spare, FileEntrySize);
+  // Once the entry is named again, its copy under the old name is stale:
+  // the renamed entry goes over it, so that no slot keeps the old name
+  // with these blocks.
+  if (s.ok() && staged) {
+    unsigned char renamed[FileEntrySize];
+    encodeEntry(renamed, moved);
+    (void)writeAt(img.file(), img.slotOffset(end), renamed, FileEntrySize);
+  }
   return s;
 }
 

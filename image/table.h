@@ -6,19 +6,23 @@
 //   1. what no reader sees yet: entries appended past tableEnd, and copies
 //      of each entry a torn write could take from every slot holding it (an
 //      entry moved to another sector, and the old and the new bytes of a
-//      slot that straddles a sector boundary and changes), in free slots
-//      past everything the change reads or writes that straddle none;
+//      slot that straddles a sector boundary and changes on both sides of
+//      it), in free slots past everything the change reads or writes that
+//      straddle none;
 //   2. the commit: bits set, the table's slots, tableEnd, bits cleared.
 //      An entry appended from another slot past tableEnd (a check taking
 //      back what a cut change left there) goes here too, as a move.
 // After it, blocks let go are zeroed (and some then marked free), and the
 // scratch slots get their old bytes back, none of it synced.
 //
-// A block's bit is so set on the disk only once its data and an entry
-// naming it are durable, and cleared before the sync that commits its
-// erase: a chain whose every block is marked, named by an entry past
-// tableEnd that no kept entry repeats, is a whole file, which a check takes
-// back. Any other bytes past tableEnd are not.
+// A block's bit is so set on the disk only once its data (and a new
+// file's entry past tableEnd) is durable, and before the table names it;
+// it is cleared only once the table no longer does, before the sync that
+// commits the erase. A process killed part way leaves at worst marked
+// blocks that no listed entry names, or free ones holding bytes. A chain
+// whose every block is marked, named by an entry past tableEnd that no
+// kept entry repeats, is a whole file, which a check takes back. Any other
+// bytes past tableEnd are not.
 #pragma once
 
 #include <cstdint>

@@ -616,6 +616,11 @@ Status Volume::rename(std::string_view from, std::string_view to, bool noReplace
       if (Status s = commit(from); !s.ok()) return s;
       if (Status s = find(from, &it); !s.ok()) return s;
     }
+    // A target queued to be stored is stored first, as remove() would.
+    if (queued_ > 0) {
+      if (Status s = commitQueued(); !s.ok()) return s;
+      if (Status s = find(from, &it); !s.ok()) return s;
+    }
     if (nodes_.find(to)->second.stored) return replace(it, to);
     if (Status s = remove(to); !s.ok()) return s;
     it = nodes_.find(from);

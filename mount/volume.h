@@ -110,7 +110,7 @@ class Volume {
   // (Exists then). A stored file replaced keeps its place in the table and
   // takes the renamed file's entry (see renameOver), so a crash leaves `to`
   // with its old bytes or its new ones, never neither. NotStored,
-  // NameTooLong, IoError.
+  // NameTooLong, NoSpace (a table with no free slot), IoError.
   Status rename(std::string_view from, std::string_view to, bool noReplace);
 
   // Commits every draft, then closes the image, reporting what the host

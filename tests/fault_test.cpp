@@ -93,10 +93,10 @@ std::vector<Scenario> scenarios() {
   // boundary: slots in different sectors, and the straddling one either side,
   // with 0, 1 and 2 slots free. A full table has no slot to keep the renamed
   // entry in while it moves: the rename is refused there, and changes nothing.
-  for (uint32_t spare : {0, 1, 2}) {
+  for (uint32_t spare : {0, 1, 2, 3}) {
     Disk d(20);
     for (uint32_t i = 0; i < 20 - spare; ++i) d.file(entry(i), {i}, 100 + 37 * i % 3900);
-    for (auto [from, to] : {std::pair{2, 17 - spare}, {16, 1}, {15, 3}, {2, 15}}) {
+    for (auto [from, to] : {std::pair{2, 17 - spare}, {2, 16}, {16, 1}, {15, 3}, {2, 15}}) {
       Files after = d.keep;
       if (spare > 0) after[entry(to)] = after[entry(from)], after.erase(entry(from));
       all.push_back({"mount: " + std::to_string(from) + " renamed over " + std::to_string(to) + ", " +
