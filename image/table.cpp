@@ -406,8 +406,11 @@ Status renameOver(Image& img, uint64_t from, uint64_t to, const std::vector<Run>
   if (from >= end || to >= end || from == to) return Status::fail(Error::NotStored);
   bool staged = from + 1 < end;
   if (staged && end >= img.blockCount()) return Status::fail(Error::NoSpace);
-  unsigned char raw[FileEntrySize];
+  unsigned char raw[FileEntrySize], spare[FileEntrySize];
   if (Status s = readExact(img.file(), img.slotOffset(from), raw, FileEntrySize); !s.ok()) return s;
+  if (staged)
+    if (Status s = readExact(img.file(), img.slotOffset(end), spare, FileEntrySize); !s.ok())
+      return s;
   FileEntry moved = decodeEntry(raw);
   if (Status s = eraseKeeping(img, from, staged, visible); !s.ok()) return s;
   // A target that was last left its old entry in the slot past the table
@@ -425,14 +428,11 @@ Status renameOver(Image& img, uint64_t from, uint64_t to, const std::vector<Run>
   bool replaced = false;
   Status s = commitKnown(img, edit, std::move(old), &replaced, afterwards);
   *visible = *visible || replaced;
-  // Once the entry is named again, its copy under the old name is stale:
-  // the renamed entry goes over it, so that no slot keeps the old name
-  // with these blocks.
-  if (s.ok() && staged) {
-    unsigned char renamed[FileEntrySize];
-    encodeEntry(renamed, moved);
-    (void)writeAt(img.file(), img.slotOffset(end), renamed, FileEntrySize);
-  }
+  // Once the entry is named again its copy is stale: the slot gets back
+  // what it held, unsynced, as the copies' slots do. No copy of a live
+  // entry is left there to pass, beside another, for the halves of a torn
+  // slot.
+  if (s.ok() && staged) (void)writeAt(img.file(), img.slotOffset(end), spare, FileEntrySize);
   return s;
 }
 

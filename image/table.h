@@ -16,10 +16,11 @@
 // scratch slots get their old bytes back, none of it synced.
 //
 // A block's bit is so set on the disk only once its data (and a new
-// file's entry past tableEnd) is durable, and before the table names it;
-// it is cleared only once the table no longer does, before the sync that
-// commits the erase. A process killed part way leaves at worst marked
-// blocks that no listed entry names, or free ones holding bytes. A chain
+// file's entry past tableEnd) is durable, and it is cleared before the
+// sync that commits its erase. Within the commit it is set before the
+// table names it and cleared once the table no longer does: a process
+// killed part way, which leaves a prefix of the writes, leaves at worst
+// marked blocks that no listed entry names, or free ones holding bytes. A chain
 // whose every block is marked, named by an entry past tableEnd that no
 // kept entry repeats, is a whole file, which a check takes back. Any other
 // bytes past tableEnd are not.
@@ -101,9 +102,12 @@ Status eraseEntries(Image& img, const std::vector<uint64_t>& erased,
 // is as it was, and the renamed file's blocks are owned by no listed file.
 // The second writes that entry, under the target's name, into the
 // target's slot (one lower when `from` lay below it) and clears `freed`,
-// the target's blocks, zeroing them after. So a crash or a cut at any
-// point leaves the target with its old bytes or its new ones, and at worst
-// blocks that no listed file owns. *visible tells whether either commit
+// the target's blocks, zeroing them after; a target that was last leaves
+// its old entry past the table, which the kept entry replaces first. So a
+// crash or a cut at any point leaves the target with its old bytes or its
+// new ones, and at worst blocks that no listed file owns, and no pair of
+// slots past the table that a check could take for the halves of the
+// renamed entry torn. The copy's slot gets its old bytes back after. *visible tells whether either commit
 // may be on the disk. On failure: NotStored (a slot past the table),
 // NoSpace (a full table, with no slot for the copy), IoError.
 Status renameOver(Image& img, uint64_t from, uint64_t to, const std::vector<Run>& freed,

@@ -616,7 +616,8 @@ Status Volume::rename(std::string_view from, std::string_view to, bool noReplace
       if (Status s = commit(from); !s.ok()) return s;
       if (Status s = find(from, &it); !s.ok()) return s;
     }
-    // A target queued to be stored is stored first, as remove() would.
+    // Files queued to be stored are stored first, as remove() would store
+    // them: a queued target is then replaced as a stored one.
     if (queued_ > 0) {
       if (Status s = commitQueued(); !s.ok()) return s;
       if (Status s = find(from, &it); !s.ok()) return s;
