@@ -414,17 +414,17 @@ Status renameOver(Image& img, uint64_t from, uint64_t to, const std::vector<Run>
   FileEntry moved = decodeEntry(raw);
   if (Status s = eraseKeeping(img, from, staged, visible); !s.ok()) return s;
   // A target that was last left its old entry in the slot past the table
-  // too: with the kept copy's head and the target's name, the two would
-  // show the renamed entry to a check as a slot torn between them. The
-  // kept copy goes there instead, before the commit.
+  // too: beside the kept copy, whose head the renamed entry shares, its
+  // name would show the renamed entry to a check as a slot torn between
+  // the two. The renamed entry goes there instead, before the commit: a
+  // copy of it is no half of anything.
   uint64_t at = to - (to > from), last = at + (to + 1 == end);
   std::vector<unsigned char> old((last + 1 - at) * FileEntrySize);
   if (Status s = readExact(img.file(), img.slotOffset(at), old.data(), old.size()); !s.ok())
     return s;
-  FileEntry kept = moved;
   std::memcpy(moved.name, decodeEntry(old.data()).name, NameFieldSize);
   TableEdit edit{at, {moved}, {at}, img.entryCount(), {}, freed, {}, end + 1};
-  if (last > at) edit.slots.push_back(kept), edit.from.push_back(NoSlot);
+  if (last > at) edit.slots.push_back(moved), edit.from.push_back(NoSlot);
   bool replaced = false;
   Status s = commitKnown(img, edit, std::move(old), &replaced, afterwards);
   *visible = *visible || replaced;

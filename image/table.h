@@ -103,7 +103,7 @@ Status eraseEntries(Image& img, const std::vector<uint64_t>& erased,
 // The second writes that entry, under the target's name, into the
 // target's slot (one lower when `from` lay below it) and clears `freed`,
 // the target's blocks, zeroing them after; a target that was last leaves
-// its old entry past the table, which the kept entry replaces first. So a
+// its old entry past the table, which the renamed one replaces first. So a
 // crash or a cut at any point leaves the target with its old bytes or its
 // new ones, and at worst blocks that no listed file owns, and no pair of
 // slots past the table that a check could take for the halves of the
