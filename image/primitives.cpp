@@ -39,15 +39,8 @@ Status hasFreeBlocks(Image& img, uint64_t n, bool* enough) {
   return {};
 }
 
-Status fileExists(Image& img, std::string_view name, bool* exists) {
-  uint64_t slot = 0;
-  FileEntry entry;
-  if (Status s = img.findEntry(name, &slot, &entry); !s.ok()) return s;
-  *exists = slot < img.entryCount();
-  return {};
-}
-
-Status checkMarks(Image& img) {
+Status checkTable(Image& img, std::string_view name, bool* exists, bool* sound) {
+  *exists = false, *sound = true;
   uint32_t blocks = img.blockCount();
   std::vector<unsigned char> bitmap(static_cast<size_t>(bitmapBytes(blocks)));
   if (Status s = readExact(img.file(), HeaderSize, bitmap.data(), bitmap.size()); !s.ok())
@@ -55,15 +48,16 @@ Status checkMarks(Image& img) {
   uint64_t marked = 0, needed = 0;
   for (size_t i = 0; i < bitmap.size(); ++i)
     marked += static_cast<unsigned>(std::popcount(bitmap[i] & blockBitsOf(i, blocks)));
-  bool sound = true;
   if (Status s = img.forEachEntry([&](uint64_t, const FileEntry& e) {
+        *exists = *exists || e.hasName(name);
+        *sound = *sound && img.validBlock(e.firstBlock) && testBit(bitmap.data(), e.firstBlock);
         needed += blocksForFile(e.fileSize);
-        sound = img.validBlock(e.firstBlock) && testBit(bitmap.data(), e.firstBlock);
-        return sound;
+        return true;
       });
       !s.ok())
     return s;
-  return sound && needed <= marked ? Status{} : Status::fail(Error::Damaged);
+  *sound = *sound && needed <= marked;
+  return {};
 }
 
 Status FreeBlockCursor::load(uint64_t firstByte) {

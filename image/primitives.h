@@ -14,18 +14,16 @@ namespace korvane {
 // without reading the bitmap when n exceeds blockCount. On failure: IoError.
 Status hasFreeBlocks(Image& img, uint64_t n, bool* enough);
 
-// Whether an entry below tableEnd carries exactly `name`. On failure: IoError.
-Status fileExists(Image& img, std::string_view name, bool* exists);
-
-// Whether the table and the bitmap agree as far as one read of each can
-// tell: every entry's first block is a block of the image marked used, and
-// the bitmap marks at least as many blocks as the entries' sizes need. A
-// power cut that kept an entry or tableEnd and lost the bits that go with
-// them fails this, so a store never takes a block a listed file names
-// there. (A chain marked only in part behind leaked bits passes: finding
-// that takes a read per block, a check's work.) On failure: Damaged, or
-// IoError.
-Status checkMarks(Image& img);
+// One read of the bitmap and one pass over the table, for a store that is
+// about to write. *exists tells whether an entry below tableEnd carries
+// exactly `name`. *sound whether the table and the bitmap agree as far as
+// that can tell: every entry's first block is a block of the image marked
+// used, and the bitmap marks at least as many blocks as the entries' sizes
+// need. A power cut that kept an entry or tableEnd and lost the bits that
+// go with them is not sound, and a store must not take blocks then. (A
+// chain marked only in part behind leaked bits passes: finding that takes
+// a read per block, a check's work.) On failure: IoError.
+Status checkTable(Image& img, std::string_view name, bool* exists, bool* sound);
 
 // Yields the free blocks of the bitmap in ascending order in one pass,
 // holding one window of the bitmap at a time. It only reads.
