@@ -42,9 +42,10 @@ class BitSpan {
     old_.resize(static_cast<size_t>(hi - lo_));
     if (Status s = readExact(img.file(), HeaderSize + lo_, old_.data(), old_.size()); !s.ok())
       return s;
-    if (under)
-      for (uint64_t i = std::max(lo_, under->lo_); i < std::min(hi, under->lo_ + under->new_.size()); ++i)
-        old_[i - lo_] = under->new_[i - under->lo_];
+    if (under) {
+      uint64_t from = std::max(lo_, under->lo_), to = std::min(hi, under->lo_ + under->new_.size());
+      for (uint64_t i = from; i < to; ++i) old_[i - lo_] = under->new_[i - under->lo_];
+    }
     new_ = old_;
     auto base = static_cast<uint32_t>(lo_ * 8);
     for (const Run& r : runs)
@@ -335,68 +336,71 @@ Status renameInPlace(Image& img, uint64_t slot, const std::string& name, bool* v
 
 }  // namespace
 
+namespace {
+
+// The slots erasing `erased` (each counted in the table the erases before
+// it left) rewrites, from `lo` up to the old end: each erase moves the
+// entries after its slot down by one and leaves the last slot as it was, so
+// slot lo + k then holds what slot (*ids)[k] held. *end: the entries left.
+Status movesOf(uint64_t lo, const std::vector<uint64_t>& erased, std::vector<uint64_t>* ids,
+               uint64_t* end) {
+  ids->resize(*end - lo);
+  for (uint64_t k = 0; k < ids->size(); ++k) (*ids)[k] = lo + k;
+  for (uint64_t s : erased) {
+    if (s < lo || s >= *end) return Status::fail(Error::NotStored);
+    std::copy(ids->begin() + (s + 1 - lo), ids->begin() + (*end - lo), ids->begin() + (s - lo));
+    --*end;
+  }
+  return {};
+}
+
+// Erases `erased` in one commit, clearing `freed`. With `keep`, the first
+// erased entry is also written into the slot past the old end before the
+// commit, whole past the table for a check to take back.
+Status eraseSlots(Image& img, const std::vector<uint64_t>& erased, const std::vector<Run>& freed,
+                  bool keep, bool* visible, Status* afterwards) {
+  uint64_t lo = *std::min_element(erased.begin(), erased.end()), old = img.entryCount(), end = old;
+  std::vector<uint64_t> ids;
+  if (Status s = movesOf(lo, erased, &ids, &end); !s.ok()) return s;
+  std::vector<unsigned char> raw((old + keep - lo) * FileEntrySize);
+  if (Status s = readExact(img.file(), img.slotOffset(lo), raw.data(), raw.size()); !s.ok())
+    return s;
+  TableEdit edit{lo, {}, ids, end, {}, freed, {}};
+  for (uint64_t id : ids) edit.slots.push_back(decodeEntry(raw.data() + (id - lo) * FileEntrySize));
+  if (keep) {
+    edit.slots.push_back(decodeEntry(raw.data() + (erased[0] - lo) * FileEntrySize));
+    edit.from.push_back(NoSlot);
+  }
+  // The slots the erases rewrite are those just read.
+  return commitKnown(img, edit, std::move(raw), visible, afterwards);
+}
+
+}  // namespace
+
 Status eraseEntries(Image& img, const std::vector<uint64_t>& erased,
                     const std::vector<Run>& freed, const Rename* rename, bool* visible,
                     Status* afterwards) {
   *visible = false;
   if (afterwards) *afterwards = {};
-  uint64_t end = img.entryCount(), lo = end;
-  for (uint64_t s : erased) lo = std::min(lo, s);
-  if (rename) lo = std::min(lo, rename->slot);
-  if (lo >= end) return Status::fail(Error::NotStored);
-  // Each erase moves the entries after its slot down by one and leaves the
-  // last slot as it was: slot lo + k then holds what slot ids[k] held.
-  // A rename alone writes its own slot; erases move all after theirs.
-  uint64_t hi = erased.empty() ? lo + 1 : end;
-  std::vector<uint64_t> ids(hi - lo);
-  for (uint64_t k = 0; k < ids.size(); ++k) ids[k] = lo + k;
-  for (uint64_t s : erased) {
-    if (s >= end) return Status::fail(Error::NotStored);
-    std::copy(ids.begin() + (s + 1 - lo), ids.begin() + (end - lo), ids.begin() + (s - lo));
-    --end;
-  }
+  if (erased.empty() && !rename) return Status::fail(Error::NotStored);
   // The rename goes first, in its own commit, so that no write the erases
-  // move can carry an entry under two names.
+  // move can carry an entry under two names. Its slot is counted in the
+  // table the erases leave.
   if (rename) {
+    uint64_t end = img.entryCount(), lo = std::min(rename->slot, end);
+    for (uint64_t s : erased) lo = std::min(lo, s);
+    std::vector<uint64_t> ids;
+    if (Status s = movesOf(lo, erased, &ids, &end); !s.ok()) return s;
     if (rename->slot >= end) return Status::fail(Error::NotStored);
     if (Status s = renameInPlace(img, ids[rename->slot - lo], rename->name, visible); !s.ok())
       return s;
     if (erased.empty()) return {};
   }
-  std::vector<unsigned char> raw((hi - lo) * FileEntrySize);
-  if (Status s = readExact(img.file(), img.slotOffset(lo), raw.data(), raw.size()); !s.ok())
-    return s;
-  TableEdit edit{lo, {}, ids, end, {}, freed, {}};
-  for (uint64_t id : ids) edit.slots.push_back(decodeEntry(raw.data() + (id - lo) * FileEntrySize));
-  // The slots the erases rewrite are those just read.
   bool erasedVisible = false;
-  Status s = commitKnown(img, edit, std::move(raw), &erasedVisible, afterwards);
+  Status s = eraseSlots(img, erased, freed, false, &erasedVisible, afterwards);
   *visible = *visible || erasedVisible;
   return s;
 }
-
-namespace {
-
-// Erases the entry in `from`, its blocks kept marked, with a copy of it
-// written first into the slot past the old table end (`staged`) unless it
-// is the last, which the erase leaves there: until the entry is named
-// again, a check takes it back from there, and a crash loses nothing.
-Status eraseKeeping(Image& img, uint64_t from, bool staged, bool* visible) {
-  uint64_t end = img.entryCount();
-  std::vector<unsigned char> raw((end + staged - from) * FileEntrySize);
-  if (Status s = readExact(img.file(), img.slotOffset(from), raw.data(), raw.size()); !s.ok())
-    return s;
-  TableEdit edit{from, {}, {}, end - 1, {}, {}, {}};
-  for (uint64_t j = from; j < end; ++j) {
-    uint64_t i = std::min(j + 1, end - 1);
-    edit.slots.push_back(decodeEntry(raw.data() + (i - from) * FileEntrySize));
-    edit.from.push_back(i);
-  }
-  if (staged) edit.slots.push_back(decodeEntry(raw.data())), edit.from.push_back(NoSlot);
-  return commitKnown(img, edit, std::move(raw), visible, nullptr);
-}
-
-}  // namespace
 
 Status renameOver(Image& img, uint64_t from, uint64_t to, const std::vector<Run>& freed,
                   bool* visible, Status* afterwards) {
@@ -412,7 +416,9 @@ Status renameOver(Image& img, uint64_t from, uint64_t to, const std::vector<Run>
     if (Status s = readExact(img.file(), img.slotOffset(end), spare, FileEntrySize); !s.ok())
       return s;
   FileEntry moved = decodeEntry(raw);
-  if (Status s = eraseKeeping(img, from, staged, visible); !s.ok()) return s;
+  // The source leaves the table, its blocks kept marked and its entry whole
+  // past the end: where the erase leaves the last entry, or else copied.
+  if (Status s = eraseSlots(img, {from}, {}, staged, visible, nullptr); !s.ok()) return s;
   // A target that was last left its old entry in the slot past the table
   // too: beside the kept copy, whose head the renamed entry shares, its
   // name would show the renamed entry to a check as a slot torn between

@@ -20,10 +20,10 @@
 // sync that commits its erase. Within the commit it is set before the
 // table names it and cleared once the table no longer does: a process
 // killed part way, which leaves a prefix of the writes, leaves at worst
-// marked blocks that no listed entry names, or free ones holding bytes. A chain
-// whose every block is marked, named by an entry past tableEnd that no
-// kept entry repeats, is a whole file, which a check takes back. Any other
-// bytes past tableEnd are not.
+// marked blocks that no listed entry names, or free ones holding bytes.
+// A chain whose every block is marked, named by an entry past tableEnd
+// that no kept entry repeats, is a whole file, which a check takes back.
+// Any other bytes past tableEnd are not.
 #pragma once
 
 #include <cstdint>
@@ -107,9 +107,10 @@ Status eraseEntries(Image& img, const std::vector<uint64_t>& erased,
 // crash or a cut at any point leaves the target with its old bytes or its
 // new ones, and at worst blocks that no listed file owns, and no pair of
 // slots past the table that a check could take for the halves of the
-// renamed entry torn. The copy's slot gets its old bytes back after. *visible tells whether either commit
-// may be on the disk. On failure: NotStored (a slot past the table),
-// NoSpace (a full table, with no slot for the copy), IoError.
+// renamed entry torn. The copy's slot gets its old bytes back after.
+// *visible tells whether either commit may be on the disk. On failure:
+// NotStored (a slot past the table), NoSpace (a full table, with no slot
+// for the copy), IoError.
 Status renameOver(Image& img, uint64_t from, uint64_t to, const std::vector<Run>& freed,
                   bool* visible, Status* afterwards = nullptr);
 
