@@ -168,7 +168,7 @@ struct World {
     }
     if (!img || img->size() != sc.base.bytes.size()) return "the image is gone or resized";
     if (sc.kind == Fetch || sc.kind == Stat) return *img == sc.base.bytes ? "" : "changed";
-    if (power) return judgeRepaired(failed);
+    if (power) return storeBeside() + judgeRepaired(failed);
     if (sc.kind == Repair) return problems(env, "d.img", true, &sum), judge(env, "d.img", Look::Clean, &want);
     std::vector<Finding> found;
     bool half = false;
@@ -182,25 +182,24 @@ struct World {
     Files before = sc.base.keep;
     if (sc.kind == Store) before[sc.name] = sc.content;
     std::string cut = half ? "" : judge(env, "d.img", Look::AsIs, &before, sc.name);
-    if (cut.empty()) cut = storeBeside(before);
+    if (cut.empty()) cut = storeBeside();
     return tornEntries += half, cut.empty() ? judge(env, "d.img", Look::Repaired, &before, sc.name) : cut;
   }
 
-  // A store into the image as a crash left it, before any repair, takes no
-  // block of a listed file: every file reads back as it was, and the new one
-  // too. The image is put back after.
-  std::string storeBeside(const Files& before) {
+  // A store into the image as a crash or a cut left it, before any repair,
+  // takes no block of a listed file: each that read back before reads back
+  // the same, and the new one too. The image is put back after.
+  std::string storeBeside() {
     Bytes was = *env.get("d.img"), more = pattern(5000, 9);
+    Files now;
+    for (const std::string& name : listed(env, "d.img"))
+      if (Bytes b; fetchBytes(env, "d.img", name, &b).ok()) now.emplace(name, b);
     env.put("later", more);
     Status s = storeFile(env, "later", "d.img", "later");
-    Files now = before;
     if (s.ok()) now["later"] = more;
     std::string got = s.ok() || s.code == Error::NoSpace || s.code == Error::Damaged ? "" : "the store fails";
-    for (const auto& [name, bytes] : now) {
-      Bytes back;
-      bool read = fetchBytes(env, "d.img", name, &back).ok();
-      if ((read || name != sc.name) && (!read || back != bytes)) got += "'" + name + "' differs ";
-    }
+    for (const auto& [name, bytes] : now)
+      if (Bytes back; !fetchBytes(env, "d.img", name, &back).ok() || back != bytes) got += "'" + name + "' differs ";
     env.put("d.img", was), env.files.erase("later");
     return got.empty() ? "" : "stored into after the crash: " + got;
   }
