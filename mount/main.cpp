@@ -6,13 +6,16 @@
 #include <fuse_lowlevel.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/fs.h>
+#include <pwd.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -65,11 +68,16 @@ struct Mount {
   // Whether anyone but the mounting user may reach the files, or they show
   // other owners or modes than the default: the kernel then checks them.
   bool checked = false;
-  // What every stat shows of owners and modes: FUSE's uid=, gid= and
-  // umask=, or the mounting user and 0644 (0755 the folder).
+  // What the files and the folder show until set (uid=, gid=, umask=,
+  // fmask=, dmask=), and whether uid= and gid= name new files' owners too.
   uid_t uid = getuid();
   gid_t gid = getgid();
-  std::optional<mode_t> umask;
+  bool uidSet = false;
+  bool gidSet = false;
+  std::optional<mode_t> umask, fmask, dmask;
+  bool quiet = false;     // a refused chmod or chown succeeds, changing nothing
+  bool badOption = false;  // an option's value named no user, group or mask
+  bool toldNameLimit = false;
   // A worker beside the request loop stores a large write's bytes while
   // the next request is read, and commits closed new files every
   // CommitEvery.
@@ -153,51 +161,40 @@ int afterWrites(const char* path, Op&& op) {
   });
 }
 
-// The permissions a stat shows of the folder or of a file.
-mode_t shownMode(bool folder) {
-  const Mount& m = mounted();
-  return m.umask ? 0777 & ~*m.umask : folder ? 0755 : 0644;
-}
-
-// The format keeps no times or owners: every file shows the image file's
-// times and the owners of Mount.
-struct stat imageAttributes() {
-  struct stat image = {};
-  if (::stat(mounted().path.c_str(), &image) != 0) image = {};
-  struct stat st = {};
-  st.st_uid = mounted().uid;
-  st.st_gid = mounted().gid;
-  st.st_atim = image.st_atim;
-  st.st_mtim = image.st_mtim;
-  st.st_ctim = image.st_ctim;
-  return st;
-}
-
-// What a stat of the root, or of stored file `name`, shows, given what
-// imageAttributes() gave.
-int attributes(std::string_view name, const struct stat& image, struct stat* st) {
-  *st = image;
-  if (name.empty()) {
-    st->st_mode = S_IFDIR | shownMode(true);
-    st->st_nlink = 2;
-    return 0;
-  }
+// What a stat of the root, or of stored file `name`, shows.
+int attributes(std::string_view name, struct stat* st) {
+  korvane::Attributes a;
   uint64_t bytes = 0;
-  if (Status s = volume().size(name, &bytes); !s.ok()) return -errnoOf(s);
-  st->st_mode = S_IFREG | shownMode(false);
-  st->st_nlink = 1;
+  if (Status s = volume().attributes(name, &a); !s.ok()) return -errnoOf(s);
+  if (!name.empty())
+    if (Status s = volume().size(name, &bytes); !s.ok()) return -errnoOf(s);
+  *st = {};
+  st->st_mode = (name.empty() ? S_IFDIR : S_IFREG) | a.mode;
+  st->st_nlink = name.empty() ? 2 : 1;
+  st->st_uid = a.uid;
+  st->st_gid = a.gid;
+  st->st_atim = a.atime;
+  st->st_mtim = a.mtime;
+  st->st_ctim = a.ctime;
+  if (name.empty()) return 0;
   st->st_size = static_cast<off_t>(bytes);
   st->st_blksize = korvane::BlockPayload;
   st->st_blocks = static_cast<blkcnt_t>(korvane::blocksForFile(bytes) * korvane::BlockSize / 512);
   return 0;
 }
 
+// The stored name a path spells, or the empty name for the folder.
+bool nameOrFolder(const char* path, std::string_view* name) {
+  *name = {};
+  return std::strcmp(path, "/") == 0 || nameOf(path, name);
+}
+
 int getattrOp(const char* path, struct stat* st, fuse_file_info*) {
   auto held = hold();
   if (!path) return -ESTALE;
   std::string_view name;
-  if (std::strcmp(path, "/") != 0 && !nameOf(path, &name)) return -ENOENT;
-  return attributes(name, imageAttributes(), st);
+  if (!nameOrFolder(path, &name)) return -ENOENT;
+  return attributes(name, st);
 }
 
 // A listing that asks for the files' attributes gets them with the names,
@@ -207,12 +204,12 @@ int readdirOp(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_fil
   auto held = hold();
   if (std::strcmp(path, "/") != 0) return -ENOTDIR;
   bool plus = flags & FUSE_READDIR_PLUS;
-  struct stat image = imageAttributes(), st;
-  (void)attributes("", image, &st);
+  struct stat st;
+  (void)attributes("", &st);
   fill(buf, ".", &st, 0, fuse_fill_dir_flags{});
   fill(buf, "..", nullptr, 0, fuse_fill_dir_flags{});
   for (const std::string& name : volume().names()) {
-    bool known = plus && attributes(name, image, &st) == 0;
+    bool known = plus && attributes(name, &st) == 0;
     if (fill(buf, name.c_str(), known ? &st : nullptr, 0,
              known ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags{}))
       break;
@@ -246,10 +243,31 @@ void chooseCaching(std::string_view name, fuse_file_info* fi) {
     fi->keep_cache = !takeUncached(name);
 }
 
-int createOp(const char* path, mode_t, fuse_file_info* fi) {
+// A name too long is refused; the reason goes to the system log once,
+// with the way around for rsync, whose temporary .NAME.XXXXXX is 8 bytes
+// longer than the name it stores.
+void tellNameLimit(std::string_view name) {
+  Mount& m = mounted();
+  if (m.toldNameLimit) return;
+  m.toldNameLimit = true;
+  syslog(LOG_NOTICE, "korvanefs: %s: %.*s: names hold at most %u bytes (rsync: --inplace)",
+         m.image, static_cast<int>(name.size()), name.data(), korvane::MaxNameLength);
+}
+
+// A new file shows the mode it was created with, and its creator as owner
+// unless uid= or gid= name one.
+int createOp(const char* path, mode_t mode, fuse_file_info* fi) {
   return onName(path, [&](std::string_view n) {
-    chooseCaching(n, fi);
-    return volume().create(n);
+    const Mount& m = mounted();
+    const fuse_context* caller = fuse_get_context();
+    korvane::Attributes shown;
+    shown.mode = mode & 07777;
+    shown.uid = m.uidSet ? m.uid : caller->uid;
+    shown.gid = m.gidSet ? m.gid : caller->gid;
+    Status s = volume().create(n, &shown);
+    if (s.code == Error::NameTooLong) tellNameLimit(n);
+    if (s.ok()) chooseCaching(n, fi);
+    return s;
   });
 }
 
@@ -277,15 +295,16 @@ bool inRequest(const Mount& m, const char* data, size_t len) {
   return mem && data >= mem && len <= b.size && data - mem <= static_cast<ptrdiff_t>(b.size - len);
 }
 
-// What can refuse a write is checked here; a large write's bytes are then
-// stored by the worker, from the request buffer, while the program goes on
-// to its next write. A host failure that comes then is told to the file's
-// next write, flush or fsync, as a file system with a page cache tells it.
+// What can refuse a write is checked here, and a write cut to what fits;
+// a large write's bytes are then stored by the worker, from the request
+// buffer, while the program goes on to its next write. A host failure that
+// comes then is told to the file's next write, flush or fsync, as a file
+// system with a page cache tells it.
 int writeOp(const char* path, const char* data, size_t len, off_t offset, fuse_file_info* fi) {
   Mount& m = mounted();
   uint64_t at = static_cast<uint64_t>(offset);
   int rc = afterWrites(path, [&](std::string_view n) {
-    if (Status s = volume().fits(n, at, len); !s.ok()) return s;
+    if (Status s = volume().fits(n, at, &len); !s.ok()) return s;
     if (writeOnly(fi)) m.uncached.emplace(n);
     // Bytes FUSE copied elsewhere are gone when we return, and a small
     // write costs less to store than to hand over: stored now.
@@ -358,8 +377,9 @@ int unlinkOp(const char* path) {
 }
 
 int renameOp(const char* from, const char* to, unsigned int flags) {
-  // Two files cannot trade names in one step of the image.
-  if (flags & RENAME_EXCHANGE) return -EINVAL;
+  // Two files cannot trade names in one step of the image, and it holds no
+  // whiteouts.
+  if (flags & ~RENAME_NOREPLACE) return -EINVAL;
   std::string_view target;
   if (!nameOf(to, &target)) return -ENOENT;
   return onName(from, [&](std::string_view n) {
@@ -369,28 +389,83 @@ int renameOp(const char* from, const char* to, unsigned int flags) {
   });
 }
 
-// The image keeps no times; setting them is accepted so that touch works.
-int utimensOp(const char* path, const timespec[2], fuse_file_info*) {
-  uint64_t bytes = 0;
-  return onName(path, [&](std::string_view n) { return volume().size(n, &bytes); });
+// Changes what a stat of `path` shows: `change` edits a copy, or returns
+// a refusal, which -o quiet turns into a success that changes nothing.
+template <class Change>
+int reshow(const char* path, Change&& change) {
+  auto held = hold();
+  if (!path) return -ESTALE;
+  std::string_view name;
+  if (!nameOrFolder(path, &name)) return -ENOENT;
+  korvane::Attributes a;
+  if (Status s = volume().attributes(name, &a); !s.ok()) return -errnoOf(s);
+  if (int rc = change(a); rc < 0) return mounted().quiet && rc == -EPERM ? 0 : rc;
+  return -errnoOf(volume().setAttributes(name, a));
 }
 
-// The image holds no owners or modes: a change to what a file already
-// shows is accepted, as cp -p, tar x, gzip and sed -i make one; any other
-// change is refused.
+timespec timeOf(const timespec& t) {
+  if (t.tv_nsec != UTIME_NOW) return t;
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now;
+}
+
+// Where the kernel checks permissions it has checked these; elsewhere only
+// the mounting user (and root, with allow_root) reaches the folder, and a
+// user may change only what they own.
+int utimensOp(const char* path, const timespec tv[2], fuse_file_info*) {
+  return reshow(path, [&](korvane::Attributes& a) {
+    if (tv[0].tv_nsec != UTIME_OMIT) a.atime = timeOf(tv[0]);
+    if (tv[1].tv_nsec != UTIME_OMIT) a.mtime = timeOf(tv[1]);
+    return 0;
+  });
+}
+
+bool owns(const korvane::Attributes& a) {
+  uid_t caller = fuse_get_context()->uid;
+  return caller == 0 || caller == a.uid;
+}
+
 int chmodOp(const char* path, mode_t mode, fuse_file_info*) {
-  struct stat st;
-  int rc = getattrOp(path, &st, nullptr);
-  return rc < 0 ? rc : (mode & 07777) == (st.st_mode & 07777) ? 0 : -EPERM;
+  return reshow(path, [&](korvane::Attributes& a) {
+    if (!owns(a)) return -EPERM;
+    a.mode = mode & 07777;
+    return 0;
+  });
 }
 
+// Whether the caller belongs to group `gid`.
+bool inGroup(gid_t gid) {
+  if (fuse_get_context()->gid == gid) return true;
+  gid_t groups[NGROUPS_MAX];
+  int n = fuse_getgroups(NGROUPS_MAX, groups);
+  return std::find(groups, groups + std::max(n, 0), gid) != groups + std::max(n, 0);
+}
+
+// Only root gives a file away; its owner may give it to a group of theirs.
 int chownOp(const char* path, uid_t uid, gid_t gid, fuse_file_info*) {
-  struct stat st;
-  int rc = getattrOp(path, &st, nullptr);
-  if (rc < 0) return rc;
-  bool same = (uid == static_cast<uid_t>(-1) || uid == st.st_uid) &&
-              (gid == static_cast<gid_t>(-1) || gid == st.st_gid);
-  return same ? 0 : -EPERM;
+  return reshow(path, [&](korvane::Attributes& a) {
+    bool root = fuse_get_context()->uid == 0;
+    bool keepsOwner = uid == static_cast<uid_t>(-1) || uid == a.uid;
+    bool keepsGroup = gid == static_cast<gid_t>(-1) || gid == a.gid;
+    if (!root && (!keepsOwner || (!keepsGroup && !(owns(a) && inGroup(gid))))) return -EPERM;
+    if (!keepsOwner) a.uid = uid;
+    if (!keepsGroup) a.gid = gid;
+    return 0;
+  });
+}
+
+// Space is taken as zero bytes; the image has no holes to punch, and a
+// reservation past the end would not show in the size it stores.
+int fallocateOp(const char* path, int mode, off_t offset, off_t len, fuse_file_info*) {
+  if (mode != 0) return -EOPNOTSUPP;
+  if (offset < 0 || len <= 0) return -EINVAL;
+  return afterWrites(path, [&](std::string_view n) {
+    uint64_t bytes = 0;
+    uint64_t end = static_cast<uint64_t>(offset) + static_cast<uint64_t>(len);
+    Status s = volume().size(n, &bytes);
+    return s.ok() && end > bytes ? volume().resize(n, end) : s;
+  });
 }
 
 // The image holds regular files in one folder.
@@ -464,9 +539,6 @@ void* initOp(fuse_conn_info* conn, fuse_config* cfg) {
   // renamed to a hidden name that the image would have to hold.
   cfg->hard_remove = 1;
   Mount& m = mounted();
-  if (cfg->set_uid) m.uid = cfg->uid;
-  if (cfg->set_gid) m.gid = cfg->gid;
-  if (cfg->set_mode) m.umask = cfg->umask;
   // Started here, after FUSE has gone into the background: a thread does
   // not outlive the fork.
   m.worker = std::thread(work, std::ref(m));
@@ -521,6 +593,7 @@ fuse_operations operations() {
   ops.statfs = statfsOp;
   ops.chmod = chmodOp;
   ops.chown = chownOp;
+  ops.fallocate = fallocateOp;
   ops.mkdir = refuseFolder;
   ops.mknod = refuseNode;
   ops.symlink = refuseLink;
@@ -574,7 +647,46 @@ int run(fuse_args* args, const fuse_operations& ops, Mount& m) {
 
 constexpr const char* Usage = "usage: korvanefs IMAGE MOUNTPOINT [-f] [-d] [-o OPTION,...]";
 
-enum Key { KeyHelp, KeyVersion, KeyReadOnly, KeyReadWrite, KeyChecked };
+enum Key {
+  KeyHelp, KeyVersion, KeyReadOnly, KeyReadWrite, KeyChecked,
+  KeyUid, KeyGid, KeyUmask, KeyFmask, KeyDmask, KeyQuiet
+};
+
+// A user or group given by number or by name.
+template <class Id, class Entry>
+bool idOf(const char* value, Id* id, Entry* (*lookup)(const char*), Id Entry::*field) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long n = std::strtoul(value, &end, 10);
+  if (*value && !*end && errno == 0 && n == static_cast<Id>(n)) {
+    *id = static_cast<Id>(n);
+    return true;
+  }
+  const Entry* e = *value ? lookup(value) : nullptr;
+  if (e) *id = e->*field;
+  return e != nullptr;
+}
+
+bool maskOf(const char* value, std::optional<mode_t>* mask) {
+  char* end = nullptr;
+  unsigned long n = std::strtoul(value, &end, 8);
+  if (!*value || *end || n > 0777) return false;
+  *mask = static_cast<mode_t>(n);
+  return true;
+}
+
+// The owner and mode options are ours, not FUSE's: FUSE would show them
+// over whatever a file is set to.
+bool takeShown(Mount& m, const char* arg, int key) {
+  const char* value = std::strchr(arg, '=') + 1;
+  switch (key) {
+    case KeyUid: return m.uidSet = idOf(value, &m.uid, getpwnam, &passwd::pw_uid);
+    case KeyGid: return m.gidSet = idOf(value, &m.gid, getgrnam, &group::gr_gid);
+    case KeyUmask: return maskOf(value, &m.umask);
+    case KeyFmask: return maskOf(value, &m.fmask);
+    default: return maskOf(value, &m.dmask);
+  }
+}
 
 // The first word that is no option is the image; the rest go to FUSE,
 // which takes one more, the mount point. FUSE gets ro and rw too.
@@ -586,6 +698,14 @@ int takeArgument(void* data, const char* arg, int key, fuse_args*) {
     case KeyReadOnly: m.readOnly = true; return 1;
     case KeyReadWrite: m.readOnly = false; return 1;
     case KeyChecked: m.checked = true; return 1;
+    case KeyQuiet: m.quiet = true; return 0;
+    case KeyUid: case KeyGid: case KeyUmask: case KeyFmask: case KeyDmask:
+      m.checked = true;
+      if (!takeShown(m, arg, key)) {
+        std::cerr << "korvanefs: " << arg << ": no such user, group or mask" << std::endl;
+        m.badOption = true;
+      }
+      return 0;
   }
   if (key == FUSE_OPT_KEY_NONOPT && !m.image) {
     m.image = arg;
@@ -624,6 +744,23 @@ std::string escaped(const std::string& value) {
   return out;
 }
 
+// What the image's files, and the folder, show until set: the options' owner
+// and mode, and the image file's times when mounted.
+korvane::Attributes shownByDefault(const Mount& m, bool folder) {
+  struct stat image = {};
+  if (::stat(m.path.c_str(), &image) != 0) image = {};
+  std::optional<mode_t> mask = folder ? m.dmask : m.fmask;
+  if (!mask) mask = m.umask;
+  korvane::Attributes a;
+  a.mode = mask ? 0777 & ~*mask : folder ? 0755 : 0644;
+  a.uid = m.uid;
+  a.gid = m.gid;
+  a.atime = image.st_atim;
+  a.mtime = image.st_mtim;
+  a.ctime = image.st_ctim;
+  return a;
+}
+
 int reportOpenFailure(const char* image, const Status& s) {
   std::cerr << "korvanefs: ";
   switch (s.code) {
@@ -652,12 +789,15 @@ int main(int argc, char** argv) {
       FUSE_OPT_KEY("-V", KeyVersion),  FUSE_OPT_KEY("--version", KeyVersion),
       FUSE_OPT_KEY("ro", KeyReadOnly), FUSE_OPT_KEY("-r", KeyReadOnly),
       FUSE_OPT_KEY("rw", KeyReadWrite), FUSE_OPT_KEY("allow_other", KeyChecked),
-      FUSE_OPT_KEY("allow_root", KeyChecked), FUSE_OPT_KEY("uid=", KeyChecked),
-      FUSE_OPT_KEY("gid=", KeyChecked), FUSE_OPT_KEY("umask=", KeyChecked), FUSE_OPT_END};
+      FUSE_OPT_KEY("allow_root", KeyChecked), FUSE_OPT_KEY("uid=", KeyUid),
+      FUSE_OPT_KEY("gid=", KeyGid), FUSE_OPT_KEY("umask=", KeyUmask),
+      FUSE_OPT_KEY("fmask=", KeyFmask), FUSE_OPT_KEY("dmask=", KeyDmask),
+      FUSE_OPT_KEY("quiet", KeyQuiet), FUSE_OPT_END};
   fuse_args args = FUSE_ARGS_INIT(argc, argv);
   Mount m;
   if (fuse_opt_parse(&args, &m, options, takeArgument) == -1) return 1;
   std::unique_ptr<fuse_args, decltype(&fuse_opt_free_args)> owned(&args, &fuse_opt_free_args);
+  if (m.badOption) return 1;
   if (m.help) return help(&args);
   if (m.version) return version();
   if (!m.image || m.folders != 1) {
@@ -680,6 +820,7 @@ int main(int argc, char** argv) {
                               m.readOnly ? korvane::Access::Read : korvane::Access::Write);
       !s.ok())
     return reportOpenFailure(m.image, s);
+  m.volume->setDefaults(shownByDefault(m, false), shownByDefault(m, true));
   // The kernel checks every access against the owners and modes a stat
   // shows wherever that can refuse one: when other users may reach the
   // files, or they show other owners or modes. Otherwise the one user who

@@ -29,6 +29,12 @@ Status broke(Node& n, Status s) {
   return s;
 }
 
+timespec now() {
+  timespec t{};
+  clock_gettime(CLOCK_REALTIME, &t);
+  return t;
+}
+
 }  // namespace
 
 Volume::~Volume() = default;
@@ -170,6 +176,50 @@ Status Volume::size(std::string_view name, uint64_t* bytes) {
   *bytes = it->second.bytes;
   return {};
 }
+
+void Volume::setDefaults(const Attributes& files, const Attributes& folder) {
+  files_ = files;
+  folder_ = folder;
+}
+
+Status Volume::attributes(std::string_view name, Attributes* out) const {
+  if (name.empty()) {
+    *out = folder_;
+    return {};
+  }
+  auto it = nodes_.find(name);
+  if (it == nodes_.end()) return Status::fail(Error::NotStored);
+  *out = it->second.shown ? *it->second.shown : files_;
+  return {};
+}
+
+Status Volume::setAttributes(std::string_view name, const Attributes& shown) {
+  if (Status s = writable(); !s.ok()) return s;
+  Attributes* to = &folder_;
+  if (!name.empty()) {
+    Nodes::iterator it;
+    if (Status s = find(name, &it); !s.ok()) return s;
+    to = &shownOf(it->second);
+  }
+  *to = shown;
+  to->mode &= 07777;
+  to->ctime = now();
+  return {};
+}
+
+// A file's own attributes, made from the defaults the first time one
+// changes: files never set cost a pointer each.
+Attributes& Volume::shownOf(Node& n) {
+  if (!n.shown) n.shown = std::make_unique<Attributes>(files_);
+  return *n.shown;
+}
+
+void Volume::written(Node& n) {
+  Attributes& a = shownOf(n);
+  a.mtime = a.ctime = now();
+}
+
+void Volume::folderChanged() { folder_.mtime = folder_.ctime = now(); }
 
 // Takes the lowest free blocks, marking them used in memory only: the
 // image marks them when the entry naming them is committed, so a crash
@@ -356,7 +406,7 @@ Status Volume::cut(Node& n, uint64_t bytes) {
   return freed;
 }
 
-Status Volume::create(std::string_view name) {
+Status Volume::create(std::string_view name, const Attributes* shown) {
   if (Status s = writable(); !s.ok()) return s;
   if (name.size() > MaxNameLength) return Status::fail(Error::NameTooLong);
   if (nodes_.count(name)) return Status::fail(Error::Exists);
@@ -368,7 +418,11 @@ Status Volume::create(std::string_view name) {
     return s;
   }
   n.dirty = true;
+  n.shown = std::make_unique<Attributes>(shown ? *shown : files_);
+  n.shown->mode &= 07777;
+  n.shown->atime = n.shown->mtime = n.shown->ctime = now();
   nodes_.emplace(std::string(name), std::move(n));
+  folderChanged();
   return {};
 }
 
@@ -420,19 +474,32 @@ Status Volume::room(const Node& n, uint64_t end) const {
   return need > have && need - have > free ? Status::fail(Error::NoSpace) : Status{};
 }
 
-Status Volume::fits(std::string_view name, uint64_t offset, size_t len) {
+Status Volume::fits(std::string_view name, uint64_t offset, size_t* len) {
   if (Status s = writable(); !s.ok()) return s;
   Nodes::iterator it;
   if (Status s = find(name, &it); !s.ok()) return s;
   const Node& n = it->second;
-  return len == 0 ? Status{} : room(n, std::max<uint64_t>(n.bytes, offset + len));
+  if (*len == 0 || room(n, std::max<uint64_t>(n.bytes, offset + *len)).ok()) return {};
+  // The draft may grow to every block it has and every free one: a stored
+  // file's draft is a copy, so it has none yet.
+  uint64_t blocks = (n.dirty ? n.draft.size() : 0) + freeBlocks_ + doomed_.size();
+  uint64_t end = std::min(blocks * BlockPayload, MaxFileSize);
+  if (end <= offset || end < n.bytes)
+    return room(n, std::max<uint64_t>(n.bytes, offset + *len));
+  *len = static_cast<size_t>(std::min<uint64_t>(*len, end - offset));
+  return {};
 }
 
 Status Volume::write(std::string_view name, uint64_t offset, const char* data, size_t len) {
-  if (Status s = fits(name, offset, len); !s.ok() || len == 0) return s;
+  size_t fit = len;
+  if (Status s = fits(name, offset, &fit); !s.ok() || len == 0) return s;
   Node& n = nodes_.find(name)->second;
+  if (fit < len) return room(n, offset + len);
   if (Status s = makeDraft(n, n.bytes); !s.ok()) return s;
-  return put(n, offset, data, len, std::max<uint64_t>(n.bytes, offset + len));
+  if (Status s = put(n, offset, data, len, std::max<uint64_t>(n.bytes, offset + len)); !s.ok())
+    return s;
+  written(n);
+  return {};
 }
 
 Status Volume::resize(std::string_view name, uint64_t bytes) {
@@ -440,6 +507,8 @@ Status Volume::resize(std::string_view name, uint64_t bytes) {
   Nodes::iterator it;
   if (Status s = find(name, &it); !s.ok()) return s;
   Node& n = it->second;
+  // A truncate marks the file modified even when its size stays.
+  written(n);
   if (bytes == n.bytes) return {};
   if (Status s = room(n, bytes); !s.ok()) return s;
   // A stored file cut short copies only what it keeps.
@@ -599,6 +668,7 @@ Status Volume::remove(std::string_view name) {
   Status s = n.dirty ? release(std::move(n.draft)) : Status{};
   if (n.queue) --queued_;
   nodes_.erase(it);
+  folderChanged();
   return s;
 }
 
@@ -631,10 +701,18 @@ Status Volume::rename(std::string_view from, std::string_view to, bool noReplace
     Rename r{n.slot, std::string(to)};
     if (Status s = settle(&r); !s.ok()) return s;
   }
+  moved(it, to);
+  return {};
+}
+
+// Gives the node of a renamed file its new name; its change time, and the
+// folder's times, become now.
+void Volume::moved(Nodes::iterator it, std::string_view to) {
   auto node = nodes_.extract(it);
   node.key() = std::string(to);
+  shownOf(node.mapped()).ctime = now();
   nodes_.insert(std::move(node));
-  return {};
+  folderChanged();
 }
 
 // Renames the stored file `it` over the stored file `to`: it takes the
@@ -661,9 +739,7 @@ Status Volume::replace(Nodes::iterator it, std::string_view to) {
   nodes_.erase(target);
   --storedCount_;
   n.slot = at;
-  auto node = nodes_.extract(it);
-  node.key() = std::string(to);
-  nodes_.insert(std::move(node));
+  moved(it, to);
   return s;
 }
 

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <string>
@@ -30,6 +31,18 @@
 #include "image/table.h"
 
 namespace korvane {
+
+// What a stat shows of a file or of the folder besides its size. The image
+// keeps none of it: it lives as long as the volume does, and a file nobody
+// has set or written shows the volume's defaults (see setDefaults).
+struct Attributes {
+  uint32_t mode = 0;  // the permission bits, 07777 at most
+  uint32_t uid = 0;
+  uint32_t gid = 0;
+  timespec atime{};
+  timespec mtime{};
+  timespec ctime{};
+};
 
 struct VolumeStats {
   uint32_t blockCount = 0;
@@ -58,20 +71,34 @@ class Volume {
   std::vector<std::string> names() const;
   // The file's current size, its draft's when it has one. NotStored.
   Status size(std::string_view name, uint64_t* bytes);
+
+  // What every file shows until it is set or written, and what the folder
+  // shows until it is set or changed.
+  void setDefaults(const Attributes& files, const Attributes& folder);
+  // The file's attributes, or the folder's for the empty name. NotStored.
+  Status attributes(std::string_view name, Attributes* out) const;
+  // Replaces them; the change time becomes now. NotStored, IoError (EROFS).
+  // A file's modification time becomes now when it is written or resized,
+  // and its change time also when it is renamed; the folder's both when a
+  // file is created, removed or renamed. Nothing else moves a time.
+  Status setAttributes(std::string_view name, const Attributes& shown);
   VolumeStats stats() const;
 
-  // Makes an empty file: NameTooLong, Exists, NoSpace (it needs a block),
-  // IoError. It is stored once committed.
-  Status create(std::string_view name);
+  // Makes an empty file showing `shown` (the defaults when null), its times
+  // now: NameTooLong, Exists, NoSpace (it needs a block), IoError. It is
+  // stored once committed.
+  Status create(std::string_view name, const Attributes* shown = nullptr);
   // Reads up to `len` bytes at `offset`; *got is short only at the end.
   // NotStored, Damaged (its chain), IoError.
   Status read(std::string_view name, uint64_t offset, size_t len, char* buf, size_t* got);
-  // Whether a write of `len` bytes at `offset` fits the file and the image:
-  // NotStored, FileTooLarge, NoSpace. What else write() may meet is a
-  // failing host.
-  Status fits(std::string_view name, uint64_t offset, size_t len);
+  // Cuts a write of *len bytes at `offset` to what fits the file and the
+  // image, as a full disk takes the part of a write it has room for:
+  // NotStored, and FileTooLarge or NoSpace when not a byte fits. What else
+  // write() may meet is a failing host.
+  Status fits(std::string_view name, uint64_t offset, size_t* len);
   // Writes `len` bytes at `offset`, growing the file with zero bytes when
-  // the offset lies past its end. NotStored, FileTooLarge, NoSpace, IoError;
+  // the offset lies past its end; all or nothing (fits() says how much
+  // would go). NotStored, FileTooLarge, NoSpace, IoError;
   // on failure the draft may hold part of the write, the stored file none.
   Status write(std::string_view name, uint64_t offset, const char* data, size_t len);
   // Cuts or grows the file (with zero bytes) to `bytes`. As write.
@@ -130,6 +157,7 @@ class Volume {
     uint64_t bytes = 0;           // the size now: the draft's when dirty
     uint64_t storedBytes = 0;     // the stored file's size
     uint64_t queue = 0;           // its place among new files queued, or 0
+    std::unique_ptr<Attributes> shown;  // null: the defaults
   };
   using Nodes = std::map<std::string, Node, std::less<>>;
 
@@ -138,6 +166,10 @@ class Volume {
   Status loadTable(std::vector<unsigned char>* owned);
   Status refuseHiddenEntry(const std::vector<unsigned char>& owned);
   Status writable() const;
+  Attributes& shownOf(Node& n);
+  void written(Node& n);
+  void folderChanged();
+  void moved(Nodes::iterator it, std::string_view to);
   Status find(std::string_view name, Nodes::iterator* it);
   Status makeDraft(Node& n, uint64_t keep);
   Status room(const Node& n, uint64_t end) const;
@@ -168,6 +200,8 @@ class Volume {
   uint64_t lastQueued_ = 0;
   size_t queued_ = 0;
   bool readOnly_ = false;
+  Attributes files_;     // what a file shows until set or written
+  Attributes folder_;
   Status stuck_;         // a failed sync of erases, told from then on
   std::vector<uint64_t> erased_;  // slots of erases not yet committed, in order
   std::vector<uint32_t> doomed_;  // erased files' blocks, freed by settle()

@@ -2,6 +2,7 @@
 // reads that match what was written; its faults are tests/fault_test.cpp's.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 
 #include "image/check.h"
@@ -111,6 +112,54 @@ TEST_F(VolumeTest, RandomChangesReadBackAndLeaveACleanImage) {
   EXPECT_TRUE(problems().empty());
 }
 
+// ---- what a stat shows ------------------------------------------------------
+
+// A file's times move when it is written, and the folder's when a name
+// comes or goes; its mode and owner follow it through a rename, also over
+// another file, until the volume closes.
+TEST_F(VolumeTest, AttributesMoveWithTheirOwnFileOnly) {
+  std::unique_ptr<Volume> v = open();
+  v->setDefaults({.mode = 0644, .uid = 7}, {.mode = 0755});
+  Attributes mine{.mode = 0100600, .uid = 9};
+  ASSERT_TRUE(v->create("n", &mine).ok() && v->setAttributes("b", {.mode = 0750}).ok());
+  struct Row {
+    const char* what;
+    std::function<Status()> op;
+    std::string moved;  // names whose modification time moved; "/" the folder's
+  } rows[] = {
+      {"write", [&] { return v->write("b", 9000, "x", 1); }, "b"},
+      {"resize", [&] { return v->resize("c", 10); }, "c"},
+      {"create", [&] { return v->create("d"); }, "d/"},
+      {"commit", [&] { return v->commit("n"); }, ""},
+      {"rename", [&] { return v->rename("d", "e", false); }, "/"},
+      {"over", [&] { return v->rename("n", "c", false); }, "/"},
+      {"remove", [&] { return v->remove("e"); }, "/"},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> names = v->names();
+    names.push_back("");
+    for (const std::string& name : names) {  // every time back to 0, modes kept
+      Attributes a;
+      ASSERT_TRUE(v->attributes(name, &a).ok());
+      a.mtime = {};
+      ASSERT_TRUE(v->setAttributes(name, a).ok());
+    }
+    ASSERT_TRUE(row.op().ok()) << row.what;
+    for (const std::string& name : v->names()) {
+      Attributes a;
+      ASSERT_TRUE(v->attributes(name, &a).ok());
+      EXPECT_EQ(a.mtime.tv_sec != 0, row.moved.find(name) != std::string::npos)
+          << row.what << " " << name;
+    }
+    Attributes folder;
+    ASSERT_TRUE(v->attributes("", &folder).ok());
+    EXPECT_EQ(folder.mtime.tv_sec != 0, row.moved.find('/') != std::string::npos) << row.what;
+  }
+  Attributes b, c, d;
+  ASSERT_TRUE(v->attributes("b", &b).ok() && v->attributes("c", &c).ok());
+  EXPECT_TRUE(b.mode == 0750 && c.mode == 0600 && c.uid == 9 && v->attributes("d", &d).code == Error::NotStored);
+}
+
 // ---- costs -------------------------------------------------------------------
 
 // A write into the middle of a draft rewrites the blocks it touches, not
@@ -141,6 +190,11 @@ TEST_F(VolumeTest, RefusalsChangeNothingAndADamagedImageIsNotOpened) {
   // 61 blocks are free: a file of 62 is refused before a block is taken.
   std::string big(62 * 4092, 'x');
   EXPECT_EQ(v->write("c", 0, big.data(), big.size()).code, Error::NoSpace);
+  // What fits of it is what a write may take; past the end of the largest
+  // file, nothing.
+  size_t fit = big.size(), none = 1;
+  EXPECT_TRUE(v->fits("c", 0, &fit).ok() && fit == 61 * 4092);
+  EXPECT_EQ(v->fits("c", MaxFileSize, &none).code, Error::FileTooLarge);
   EXPECT_EQ(v->resize("c", 62 * 4092).code, Error::NoSpace);
   EXPECT_EQ(v->stats().freeBlocks, 61u);
   ASSERT_TRUE(v->close().ok());
