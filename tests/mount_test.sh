@@ -69,7 +69,7 @@ tar cf t.tar -C t . && tar cf w.tar -C m . || fail "tar c"
 kept cp -a t/. m/ || fail "cp -a"
 kept tar xpf t.tar -C m || fail "tar xp"
 if command -v rsync >/dev/null; then
-  rsync -a t/ m/ && kept rsync -a t/ m/ && kept rsync -rt --perms t/ m/ &&
+  kept rsync -a t/ m/ && kept rsync -rt t/ m/ &&
     rsync -a t/ m/ && [ -z "$(rsync -ai t/ m/)" ] && rm m/p m/x || fail "rsync"
 else echo "skipped: rsync rows (no rsync)"; fi
 install -m 644 small m/i && [ "$(stat -c %a m/i)" = 644 ] && cp -p t/x m/cpp &&
