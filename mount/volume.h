@@ -2,14 +2,15 @@
 // kernel asks for, each returning a Status and printing nothing.
 //
 // Every file being changed is a draft: its bytes live in blocks of its own,
-// taken lowest free first and marked used before they are written, which no
-// committed entry points to. A commit makes the draft the file: new files'
-// entries go in at tableEnd, which then moves, as korvane -w does; a stored
-// file's entry is rewritten in place to name the draft's chain, and only
-// then is the old chain zeroed and freed. A crash at any point therefore
-// leaves every committed file whole, with at worst blocks marked used that
-// no file owns. Changing a stored file copies the part of it that is kept
-// into its draft first.
+// taken lowest free first (in memory: the image marks them in the commit
+// that names them), which no committed entry points to. A commit makes the
+// draft the file: new files' entries go in at tableEnd, which then moves,
+// as korvane -w does; a stored file's entry is rewritten in place to name
+// the draft's chain, and only then is the old chain zeroed and freed. A
+// crash at any point therefore leaves every committed file whole, with at
+// worst blocks marked used that no file owns, or free blocks holding bytes.
+// Changing a stored file copies the part of it that is kept into its draft
+// first.
 //
 // New files closed one after another are committed together, in the order
 // they were closed: one write of all their entries past tableEnd, one sync
