@@ -1,7 +1,10 @@
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <iomanip>
 #include <iostream>
+#include <memory>
 #include <string_view>
 
 #include "frontend/frontend.h"
@@ -119,19 +122,49 @@ bool scan(int argc, const char* const* argv, Choice* c) {
 }
 
 void run(const Choice& c) {
+  Env& env = frontEnv();
   switch (c.op) {
     case Op::None: runConsole(); break;
-    case Op::Create: createDisk(c.imageName, c.size); break;
-    case Op::Delete: deleteDisk(c.imageName); break;
-    case Op::Status: showStatus(c.imageName); break;
-    case Op::Listing: showFiles(c.imageName); break;
-    case Op::Write: writeFile(c.fileName, c.imageName, c.filePath); break;
-    case Op::Read: readFile(c.imageName, c.filePath, c.fileName); break;
-    case Op::Erase: eraseFile(c.imageName, c.fileName); break;
+    case Op::Create: createDisk(c.imageName, c.size, env); break;
+    case Op::Delete: deleteDisk(c.imageName, env); break;
+    case Op::Status: showStatus(c.imageName, env); break;
+    case Op::Listing: showFiles(c.imageName, env); break;
+    case Op::Write: writeFile(c.fileName, c.imageName, c.filePath, env); break;
+    case Op::Read: readFile(c.imageName, c.filePath, c.fileName, env); break;
+    case Op::Erase: eraseFile(c.imageName, c.fileName, env); break;
   }
 }
 
+// The host, which tells a person at a terminal why a run stands still.
+class FrontEnv final : public Env {
+ public:
+  Status open(const char* path, OpenMode mode, std::unique_ptr<File>* file) override {
+    return host_.open(path, mode, file);
+  }
+  Status stat(const char* path, FileId* id) override { return host_.stat(path, id); }
+  Status linkStat(const char* path, FileId* id) override { return host_.linkStat(path, id); }
+  Status remove(const char* path) override { return host_.remove(path); }
+  Status openStandardOutput(std::unique_ptr<File>* file) override {
+    return host_.openStandardOutput(file);
+  }
+  void lockBusy(const char* path, int waitMs) override {
+    // A pipe or a file gets exactly what it always did; only a person
+    // watching a silent pause needs telling.
+    if (::isatty(STDERR_FILENO) != 1) return;
+    std::cerr << "korvane: " << path << " is in use by another process; waiting up to "
+              << (waitMs + 999) / 1000 << " s..." << std::endl;
+  }
+
+ private:
+  Env& host_ = Env::host();
+};
+
 }  // namespace
+
+Env& frontEnv() {
+  static FrontEnv env;
+  return env;
+}
 
 uint32_t sizeFromText(const char* text) {
   // strtoll stops at its own limits instead of overflowing; a number outside

@@ -74,7 +74,7 @@ class Console {
     return true;
   }
   bool create(const std::string* a) {
-    createDisk(a[0].c_str(), sizeFromText(a[1].c_str()));
+    createDisk(a[0].c_str(), sizeFromText(a[1].c_str()), frontEnv());
     return true;
   }
   bool mount(const std::string* a);
@@ -85,28 +85,28 @@ class Console {
   }
   bool remove(const std::string*) {
     std::cout << "Disk " << *mounted_ << " unmounted." << std::endl;
-    deleteDisk(mounted_->c_str());
+    deleteDisk(mounted_->c_str(), frontEnv());
     mounted_.reset();
     return true;
   }
   bool status(const std::string*) {
-    showStatus(mounted_->c_str());
+    showStatus(mounted_->c_str(), frontEnv());
     return true;
   }
   bool files(const std::string*) {
-    showFiles(mounted_->c_str());
+    showFiles(mounted_->c_str(), frontEnv());
     return true;
   }
   bool write(const std::string* a) {
-    writeFile(a[0].c_str(), mounted_->c_str(), a[1].c_str());
+    writeFile(a[0].c_str(), mounted_->c_str(), a[1].c_str(), frontEnv());
     return true;
   }
   bool read(const std::string* a) {
-    readFile(mounted_->c_str(), a[0].c_str(), a[1].c_str());
+    readFile(mounted_->c_str(), a[0].c_str(), a[1].c_str(), frontEnv());
     return true;
   }
   bool erase(const std::string* a) {
-    eraseFile(mounted_->c_str(), a[0].c_str());
+    eraseFile(mounted_->c_str(), a[0].c_str(), frontEnv());
     return true;
   }
 

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "image/env.h"
+
 namespace korvane {
 
 // Scans the switches, then runs one operation, prints the help screen or one
@@ -14,6 +16,11 @@ int runCommandLine(int argc, const char* const* argv);
 // any number beyond 32 bits gives UINT32_MAX, which createDisk refuses as
 // too big, never a wrapped small size.
 uint32_t sizeFromText(const char* text);
+
+// The host as both front ends use it: at a terminal, an operation that has
+// to wait for another process's lock on an image says so in one line on
+// standard error first. Through a pipe or into a file, nothing more is said.
+Env& frontEnv();
 
 // Reads commands word by word from standard input until "exit", the end of
 // input or a read error; from lines edited by a person when standard input

@@ -9,9 +9,9 @@ namespace {
 // Lays out the new image in `f`: the header goes last, so a file cut short
 // by a crash holds zeros where the header should be and is never taken for
 // a sound image. *touched tells whether the old contents are gone.
-Status layOut(File& f, const Geometry& g, bool* touched) {
+Status layOut(Env& env, const char* path, File& f, const Geometry& g, bool* touched) {
   *touched = false;
-  if (Status s = f.lock(LockMode::Exclusive, LockWaitMs); !s.ok()) return s;
+  if (Status s = lockWaiting(env, path, f, LockMode::Exclusive, LockWaitMs); !s.ok()) return s;
   if (Status s = f.truncate(0); !s.ok()) return s;
   *touched = true;
   if (Status s = f.reserve(0, g.imageBytes); !s.ok()) return s;
@@ -40,7 +40,7 @@ Status makeImage(Env& env, const char* path, uint32_t diskSizeKb, Geometry* out)
   Status s = f->identity(&made);
   // Only a regular file can hold an image: a device or a pipe has no length.
   if (s.ok() && !made.regular) return Status::fail(Error::OpenFailed, EINVAL);
-  if (s.ok()) s = layOut(*f, g, &touched);
+  if (s.ok()) s = layOut(env, path, *f, g, &touched);
   if (!s.ok()) {
     // A file that held something is only removed once its contents are gone.
     if (touched)
@@ -66,7 +66,7 @@ Status removeImage(Env& env, const char* path, int waitMs) {
   // name gone rather than storing into a file nobody can reach.
   std::unique_ptr<File> f;
   if (exists && env.open(path, OpenMode::Read, &f).ok())
-    if (Status s = f->lock(LockMode::Exclusive, waitMs); !s.ok()) return s;
+    if (Status s = lockWaiting(env, path, *f, LockMode::Exclusive, waitMs); !s.ok()) return s;
   return env.remove(path);
 }
 

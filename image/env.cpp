@@ -350,6 +350,13 @@ Env& Env::host() {
   return env;
 }
 
+Status lockWaiting(Env& env, const char* path, File& f, LockMode mode, int waitMs) {
+  Status s = f.lock(mode, 0);
+  if (s.code != Error::Locked || waitMs <= 0) return s;
+  env.lockBusy(path, waitMs);
+  return f.lock(mode, waitMs);
+}
+
 void removePartial(Env& env, const char* path, const FileId& made, File* open) {
   if (!made.regular) return;
   FileId pathId;

@@ -93,6 +93,13 @@ class Env {
     (void)file;
     return Status::fail(Error::OpenFailed, ENOTSUP);
   }
+  // Told, before the wait, when another run holds the lock `path` needs and
+  // this one is about to wait for it, at most `waitMs`. Nothing here says
+  // anything; a front end may tell its user why the run pauses.
+  virtual void lockBusy(const char* path, int waitMs) {
+    (void)path;
+    (void)waitMs;
+  }
 
   // The real host file system.
   static Env& host();
@@ -104,6 +111,11 @@ Status readAt(File& f, uint64_t offset, void* buf, size_t n, size_t* got);
 Status readExact(File& f, uint64_t offset, void* buf, size_t n);
 // Writes all n bytes at `offset`, or fails.
 Status writeAt(File& f, uint64_t offset, const void* buf, size_t n);
+
+// Takes the lock of `f`, the file opened at `path`, as File::lock does;
+// when it is not free at once and `waitMs` allows a wait, tells `env`
+// (lockBusy) before waiting.
+Status lockWaiting(Env& env, const char* path, File& f, LockMode mode, int waitMs);
 
 // Removes `path` after a failure left a partial file there, but only when
 // the path itself is a plain regular file and is the file `made`: never a

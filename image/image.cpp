@@ -11,7 +11,7 @@ Status openImageFile(Env& env, const char* path, OpenMode mode, LockMode lock, i
   // A directory, a device or a pipe is no image: it has no length to check
   // a header against, and reading a pipe would wait for a writer.
   if (!id.regular) return Status::fail(Error::OpenFailed, id.directory ? EISDIR : EINVAL);
-  if (Status s = (*f)->lock(lock, waitMs); !s.ok()) return s;
+  if (Status s = lockWaiting(env, path, **f, lock, waitMs); !s.ok()) return s;
   // The run that held the lock may have deleted the image: what is still
   // open would be written to no name, and lost with the last close.
   FileId now;

@@ -1,8 +1,10 @@
-// The console and long copies as a person at a terminal sees them: keys are
-// typed into a pseudo-terminal and the screen is read back.
+// The console, long copies and lock waits as a person at a terminal sees
+// them: keys are typed into a pseudo-terminal and the screen is read back.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 
 #include <csignal>
@@ -174,6 +176,21 @@ TEST(Terminal, LongCopyShowsProgressOnlyOnATerminalAndWipesIt) {
     for (size_t at = 0, next; (next = screen.find('\r', at + 1)) != std::string::npos; at = next)
       EXPECT_LE(next - at, 16u) << screen;
   }
+}
+
+TEST(Terminal, WaitForAnotherRunsLockIsToldOnlyAtATerminal) {
+  TempDir dir;
+  spit(dir.file("d.img"), Disk(1).bytes);
+  int held = open(dir.file("d.img").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  Terminal t(dir, "\"$K\" -f -o d.img 2>&1 | cat >piped.txt & \"$K\" -f -o d.img; wait");
+  std::string said = "korvane: d.img is in use by another process; waiting up to 30 s...\r\n";
+  EXPECT_TRUE(t.type("", said));
+  usleep(300000);  // the piped run, started alongside, waits by now too
+  close(held);
+  std::string listing = "  NR           FILE NAME      SIZE\n";
+  EXPECT_EQ(t.finish(), said + "  NR           FILE NAME      SIZE\r\n");
+  EXPECT_EQ(slurp(dir.file("piped.txt")), Bytes(listing.begin(), listing.end()));
 }
 
 }  // namespace
