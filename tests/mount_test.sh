@@ -81,7 +81,8 @@ if command -v vim >/dev/null; then  # its swap file's commit comes within the pa
   echo abc >m/v && vim -es -c 'sleep 1200m' -c s/a/X/ -c wq m/v && [ "$(cat m/v)" = Xbc ] ||
     fail "vim saving after a pause"
 else echo "skipped: vim row (no vim)"; fi
-(for i in $(seq 200); do echo x >>m/log; done) & tar cf w.tar -C m --exclude=log . ||
+echo x >m/log && { (for i in $(seq 200); do echo x >>m/log; done) & } &&
+  tar cf w.tar -C m --exclude=log . ||
   fail "tar c beside a writer"
 wait && rm m/i m/cpp m/Makefile m/in m/out m/v m/log
 for n in 0 1 4092 4093 2500000; do
