@@ -614,12 +614,14 @@ fuse_operations operations() {
 // machine (a virtual one, 2 cores) the wake-ups of both sides took most of
 // a 4 KiB read's 50 us. Asking again for SpinFor after the last request
 // served, before sleeping in poll, halves that; a loop left idle sleeps
-// after SpinFor as before.
-int receive(fuse_session* se, fuse_buf* buf, std::chrono::steady_clock::time_point served) {
+// after SpinFor as before. After a request that took longer than that to
+// serve (a large read) the wake-up is a small part of the next one, and a
+// spin would only take the core from the program reading: none then.
+int receive(fuse_session* se, fuse_buf* buf, std::chrono::steady_clock::time_point spinUntil) {
   for (;;) {
     int res = fuse_session_receive_buf(se, buf);
     if (res != -EAGAIN) return res;
-    if (std::chrono::steady_clock::now() - served < SpinFor) continue;
+    if (std::chrono::steady_clock::now() < spinUntil) continue;
     // A signal that ends the session interrupts the wait, and the next
     // receive then tells the end, as a read interrupted does.
     pollfd device = {fuse_session_fd(se), POLLIN, 0};
@@ -635,18 +637,20 @@ int serve(fuse_session* se, Mount& m) {
   int device = fuse_session_fd(se);
   int flags = fcntl(device, F_GETFL);
   if (flags != -1) (void)fcntl(device, F_SETFL, flags | O_NONBLOCK);
-  auto served = std::chrono::steady_clock::now();
+  auto spinUntil = std::chrono::steady_clock::now();
   for (int i = 0; !fuse_session_exited(se); i ^= 1) {
     {
       std::unique_lock<std::mutex> held(m.busy);
       m.changed.wait(held, [&] { return !m.handed || m.handedFrom != i; });
     }
-    res = receive(se, &m.buffers[i], served);
+    res = receive(se, &m.buffers[i], spinUntil);
     if (res == -EINTR) continue;
     if (res <= 0) break;
     m.serving = i;
+    auto start = std::chrono::steady_clock::now();
     fuse_session_process_buf(se, &m.buffers[i]);
-    served = std::chrono::steady_clock::now();
+    auto served = std::chrono::steady_clock::now();
+    spinUntil = served - start < SpinFor ? served + SpinFor : served;
   }
   fuse_session_reset(se);
   return res < 0 ? 1 : 0;
