@@ -622,10 +622,10 @@ int receive(fuse_session* se, fuse_buf* buf, std::chrono::steady_clock::time_poi
     int res = fuse_session_receive_buf(se, buf);
     if (res != -EAGAIN) return res;
     if (std::chrono::steady_clock::now() < spinUntil) continue;
-    // A signal that ends the session interrupts the wait, and the next
-    // receive then tells the end, as a read interrupted does.
+    // A signal that ends the session interrupts the wait: -EINTR, as from a
+    // read interrupted, sends the loop back to see whether it has ended.
     pollfd device = {fuse_session_fd(se), POLLIN, 0};
-    if (::poll(&device, 1, -1) < 0 && errno != EINTR) return -errno;
+    if (::poll(&device, 1, -1) < 0) return -errno;
   }
 }
 
@@ -644,7 +644,10 @@ int serve(fuse_session* se, Mount& m) {
       m.changed.wait(held, [&] { return !m.handed || m.handedFrom != i; });
     }
     res = receive(se, &m.buffers[i], spinUntil);
-    if (res == -EINTR) continue;
+    if (res == -EINTR) {  // a signal: the loop ends if it ended the session
+      res = 0;
+      continue;
+    }
     if (res <= 0) break;
     m.serving = i;
     auto start = std::chrono::steady_clock::now();
