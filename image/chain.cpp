@@ -52,7 +52,8 @@ constexpr uint64_t WriteBlocks = 256;
 }  // namespace
 
 Status writeChainBlocks(Image& img, const std::vector<uint32_t>& chain, uint64_t first,
-                        const std::vector<const unsigned char*>& payloads) {
+                        const std::vector<const unsigned char*>& payloads, uint32_t skip,
+                        uint32_t keep) {
   std::vector<unsigned char> links(payloads.size() * LinkSize);
   std::vector<iovec> iov;
   iov.reserve(2 * payloads.size());
@@ -60,14 +61,15 @@ Status writeChainBlocks(Image& img, const std::vector<uint32_t>& chain, uint64_t
     uint64_t k = first + i;
     unsigned char* link = links.data() + i * LinkSize;
     encodeU32(link, k + 1 < chain.size() ? chain[k + 1] : EndOfChain);
-    iov.push_back({const_cast<unsigned char*>(payloads[i]), BlockPayload});
-    iov.push_back({link, LinkSize});
+    size_t from = i == 0 ? skip : 0, to = i + 1 == payloads.size() ? keep : BlockPayload;
+    iov.push_back({const_cast<unsigned char*>(payloads[i]), to - from});
+    iov.push_back({link, to == BlockPayload ? LinkSize : 0});
   }
   return forEachRun(chain, first, payloads.size(), [&](uint64_t i, uint64_t n) {
     for (uint64_t k = i; k < i + n; k += WriteBlocks) {
       uint64_t m = std::min(WriteBlocks, i + n - k);
-      if (Status s = img.file().writev(img.blockOffset(chain[k]), &iov[2 * (k - first)],
-                                       static_cast<int>(2 * m));
+      if (Status s = img.file().writev(img.blockOffset(chain[k]) + (k == first ? skip : 0),
+                                       &iov[2 * (k - first)], static_cast<int>(2 * m));
           !s.ok())
         return s;
     }

@@ -70,8 +70,13 @@ Status forEachRun(const std::vector<uint32_t>& chain, uint64_t first, uint64_t c
 // Writes blocks chain[first, first + payloads.size()), block chain[first + i]
 // holding the BlockPayload bytes at payloads[i] and linking to the next
 // block of `chain`, or ending it. Consecutive blocks go in one write each.
+// The first block's bytes before `skip` and the last block's from `keep` on
+// are left as they are, the last one's link too when keep < BlockPayload:
+// payloads[0] then points at the byte `skip`, and a block written in part
+// costs no read of the bytes kept.
 Status writeChainBlocks(Image& img, const std::vector<uint32_t>& chain, uint64_t first,
-                        const std::vector<const unsigned char*>& payloads);
+                        const std::vector<const unsigned char*>& payloads, uint32_t skip = 0,
+                        uint32_t keep = BlockPayload);
 // Links `block` to `next`, one write of the link alone.
 Status linkBlock(Image& img, uint32_t block, uint32_t next);
 // Ends the chain at `block`, which keeps its first `kept` payload bytes;

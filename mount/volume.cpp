@@ -327,41 +327,35 @@ Status Volume::makeDraft(Node& n, uint64_t keep) {
   return {};
 }
 
+namespace {
+
 // The payload block `k` of the draft gets from a write of `len` bytes of
 // `data` at `offset`, the draft having `old` blocks before it: the caller's
-// bytes themselves where they cover it, zeros for a new block they miss,
-// else a block of *edges holding the old bytes with the new laid on them.
-Status Volume::payloadOf(const Node& n, uint64_t k, uint64_t old, uint64_t offset,
-                         const char* data, size_t len, const unsigned char** payload,
-                         std::vector<std::vector<unsigned char>>* edges) {
+// bytes themselves where they cover it or it is an old block (written in
+// part, from where they start), zeros for a new block they miss, else a
+// block of *edges holding zeros with the new bytes laid on them.
+const unsigned char* payloadOf(uint64_t k, uint64_t old, uint64_t offset, const char* data,
+                               size_t len, std::vector<std::vector<unsigned char>>* edges) {
   static const unsigned char zeros[BlockPayload] = {};
   uint64_t from = k * BlockPayload, to = from + BlockPayload;
   uint64_t a = std::max(from, offset), b = std::min(to, offset + len);
-  if (a == from && b == to) {
-    *payload = reinterpret_cast<const unsigned char*>(data + (a - offset));
-    return {};
-  }
-  if (a >= b && k >= old) {
-    *payload = zeros;
-    return {};
-  }
+  auto bytes = reinterpret_cast<const unsigned char*>(data);
+  if ((a == from && b == to) || (k < old && a < b)) return bytes + (a - offset);
+  if (a >= b) return zeros;
   std::vector<unsigned char>& edge = edges->emplace_back(BlockPayload);
-  if (k < old)
-    if (Status s = readExact(img_->file(), img_->blockOffset(n.draft[k]), edge.data(),
-                             BlockPayload);
-        !s.ok())
-      return s;
-  if (a < b) std::memcpy(edge.data() + (a - from), data + (a - offset), b - a);
-  *payload = edge.data();
-  return {};
+  std::memcpy(edge.data() + (a - from), data + (a - offset), b - a);
+  return edge.data();
 }
 
+}  // namespace
+
 // Grows the draft to `end` bytes and lays `len` bytes of `data` at
-// `offset`, a run of whole blocks per write, straight from `data`. New blocks are zero where
-// nothing lands; a block written in part is read first. Only the blocks the
-// bytes land in, and those the draft grows by, are written: a write that
-// grows the draft reaches its new last block, so a write costs its own
-// bytes, wherever in the file it lands.
+// `offset`, a run of whole blocks per write, straight from `data`. New
+// blocks are zero where nothing lands; of an old block only the bytes that
+// land are written, so no block is read. Only the blocks the bytes land in,
+// and those the draft grows by, are written: a write that grows the draft
+// reaches its new last block, so a write costs its own bytes, wherever in
+// the file it lands.
 Status Volume::put(Node& n, uint64_t offset, const char* data, size_t len, uint64_t end) {
   uint64_t old = n.draft.size(), need = std::max<uint64_t>(old, blocksForFile(end));
   if (Status s = take(need - old, &n.draft); !s.ok()) {
@@ -372,17 +366,22 @@ Status Volume::put(Node& n, uint64_t offset, const char* data, size_t len, uint6
   }
   uint64_t lo = len ? std::min(offset / BlockPayload, old) : old;
   uint64_t hi = len ? (offset + len - 1) / BlockPayload + 1 : need;
+  // An old block at either end is written from where the bytes start, or
+  // to where they stop; a new one whole. A write that ends in an old block
+  // does not grow the draft, so that block's link stays.
+  auto skip = static_cast<uint32_t>(lo < old && len ? offset - lo * BlockPayload : 0);
+  auto keep = static_cast<uint32_t>(hi - 1 < old && len ? offset + len - (hi - 1) * BlockPayload
+                                                        : BlockPayload);
   for (uint64_t i = lo; i < hi; i += RunBlocks) {
     uint64_t count = std::min(RunBlocks, hi - i);
     std::vector<const unsigned char*> payloads;
-    std::vector<std::vector<unsigned char>> edges;  // blocks written in part
-    for (uint64_t k = i; k < i + count; ++k) {
-      const unsigned char* payload = nullptr;
-      if (Status s = payloadOf(n, k, old, offset, data, len, &payload, &edges); !s.ok())
-        return broke(n, s);
-      payloads.push_back(payload);
-    }
-    if (Status s = writeChainBlocks(*img_, n.draft, i, payloads); !s.ok()) return broke(n, s);
+    std::vector<std::vector<unsigned char>> edges;  // new blocks written in part
+    for (uint64_t k = i; k < i + count; ++k)
+      payloads.push_back(payloadOf(k, old, offset, data, len, &edges));
+    if (Status s = writeChainBlocks(*img_, n.draft, i, payloads, i == lo ? skip : 0,
+                                    i + count == hi ? keep : BlockPayload);
+        !s.ok())
+      return broke(n, s);
   }
   // The old last block, not rewritten, links on to the blocks taken.
   if (need > old && old > 0 && lo > old - 1)

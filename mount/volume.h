@@ -175,9 +175,6 @@ class Volume {
   Status makeDraft(Node& n, uint64_t keep);
   Status room(const Node& n, uint64_t end) const;
   Status put(Node& n, uint64_t offset, const char* data, size_t len, uint64_t end);
-  Status payloadOf(const Node& n, uint64_t k, uint64_t old, uint64_t offset, const char* data,
-                   size_t len, const unsigned char** payload,
-                   std::vector<std::vector<unsigned char>>* edges);
   Status cut(Node& n, uint64_t bytes);
   Status take(uint64_t count, std::vector<uint32_t>* blocks);
   void forgetBlocks(const std::vector<uint32_t>& blocks);
