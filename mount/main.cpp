@@ -414,9 +414,10 @@ timespec timeOf(const timespec& t) {
   return now;
 }
 
-// Where the kernel checks permissions it has checked these; elsewhere only
-// the mounting user (and root, with allow_root) reaches the folder, and a
-// user may change only what they own.
+// Where the kernel checks permissions (default_permissions) it has checked
+// these requests already; elsewhere only the mounting user (and root, with
+// allow_root) reaches the folder. chmod and chown check the owner all the
+// same, as the kernel would.
 int utimensOp(const char* path, const timespec tv[2], fuse_file_info*) {
   return reshow(path, [&](korvane::Attributes& a) {
     if (tv[0].tv_nsec != UTIME_OMIT) a.atime = timeOf(tv[0]);
