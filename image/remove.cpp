@@ -60,8 +60,6 @@ Status erasableRuns(Image& img, uint64_t slot, const FileEntry& entry, std::vect
   return {};
 }
 
-}  // namespace
-
 Status removeEntry(Image& img, std::string_view name, Status* freed) {
   *freed = {};
   uint64_t slot = 0;
@@ -73,6 +71,8 @@ Status removeEntry(Image& img, std::string_view name, Status* freed) {
   bool visible = false;
   return eraseEntries(img, {slot}, runs, nullptr, &visible, freed);
 }
+
+}  // namespace
 
 Status removeFile(Env& env, const char* imagePath, std::string_view name, Status* freed) {
   *freed = {};

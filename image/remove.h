@@ -19,8 +19,4 @@ namespace korvane {
 // holding the old bytes: harmless, and a disk check zeroes them.
 Status removeFile(Env& env, const char* imagePath, std::string_view name, Status* freed);
 
-// The same on an image already open for writing, which stays open: a
-// program that holds the image erases through this.
-Status removeEntry(Image& img, std::string_view name, Status* freed);
-
 }  // namespace korvane

@@ -227,7 +227,7 @@ void Volume::folderChanged() { folder_.mtime = folder_.ctime = now(); }
 Status Volume::take(uint64_t count, std::vector<uint32_t>* blocks) {
   if (count == 0) return {};
   // Blocks korvane -e would have freed by now are free before any is taken.
-  if (Status s = settle(); !s.ok()) return s;
+  if (Status s = commitErases(); !s.ok()) return s;
   if (count > freeBlocks_) return Status::fail(Error::NoSpace);
   uint32_t total = img_->blockCount();
   uint32_t b = lowestFree_;
@@ -522,7 +522,7 @@ Status Volume::commit(std::string_view name) {
   if (Status s = find(name, &it); !s.ok()) return s;
   Node& n = it->second;
   if (!n.dirty) return {};
-  if (n.broken) return drop(it);
+  if (n.broken) return dropDraft(it);
   if (n.stored) return commitStored(name, n);
   enqueue(n);
   return commitQueued();
@@ -545,7 +545,7 @@ Status Volume::commitLater(std::string_view name, bool keepUnwritten) {
 // writes it could not store and report the next sync a success. The erases
 // then stay uncommitted in memory, their blocks leaked, and every later
 // change that would follow them fails.
-Status Volume::settle(const Rename* rename) {
+Status Volume::commitErases(const Rename* rename) {
   if (!stuck_.ok()) return stuck_;
   if (erased_.empty() && !rename) return {};
   bool visible = false;
@@ -572,7 +572,9 @@ void Volume::enqueue(Node& n) {
   ++queued_;
 }
 
-Status Volume::drop(Nodes::iterator it) {
+// Drops a draft that a failed write broke, the file left as last committed
+// (a file never committed is gone): the failure its program is told of.
+Status Volume::dropDraft(Nodes::iterator it) {
   Node& n = it->second;
   (void)release(std::move(n.draft));
   n.draft.clear();
@@ -588,12 +590,12 @@ Status Volume::drop(Nodes::iterator it) {
 // of their bytes and bits, and tableEnd moves over them all at once. A file
 // that a failed write broke is dropped first; the others are committed.
 Status Volume::commitQueued() {
-  if (Status s = settle(); !s.ok()) return s;
+  if (Status s = commitErases(); !s.ok()) return s;
   Status first;
   std::vector<Nodes::iterator> group;
   for (auto it = nodes_.begin(); it != nodes_.end();) {
     auto next = std::next(it);
-    if (it->second.queue && it->second.broken) first = drop(it);
+    if (it->second.queue && it->second.broken) first = dropDraft(it);
     else if (it->second.queue) group.push_back(it);
     it = next;
   }
@@ -626,7 +628,7 @@ Status Volume::commitQueued() {
 // One write of the entry, in place, swaps the stored chain for the draft's;
 // the old chain is freed only once that write is on the disk.
 Status Volume::commitStored(std::string_view name, Node& n) {
-  if (Status s = settle(); !s.ok()) return s;
+  if (Status s = commitErases(); !s.ok()) return s;
   bool visible = false;
   Status freed;
   Status s = rewriteEntry(*img_, n.slot, makeEntry(name, n.draft[0], static_cast<uint32_t>(n.bytes)),
@@ -698,7 +700,7 @@ Status Volume::rename(std::string_view from, std::string_view to, bool noReplace
   Node& n = it->second;
   if (n.stored) {
     Rename r{n.slot, std::string(to)};
-    if (Status s = settle(&r); !s.ok()) return s;
+    if (Status s = commitErases(&r); !s.ok()) return s;
   }
   moved(it, to);
   return {};
@@ -718,7 +720,7 @@ void Volume::moved(Nodes::iterator it, std::string_view to) {
 // target's slot, and the target's blocks are freed, in the commits of
 // renameOver, after the erases made before.
 Status Volume::replace(Nodes::iterator it, std::string_view to) {
-  if (Status s = settle(); !s.ok()) return s;
+  if (Status s = commitErases(); !s.ok()) return s;
   auto target = nodes_.find(to);
   Node &n = it->second, &old = target->second;
   bool visible = false;

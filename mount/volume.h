@@ -179,9 +179,9 @@ class Volume {
   Status take(uint64_t count, std::vector<uint32_t>* blocks);
   void forgetBlocks(const std::vector<uint32_t>& blocks);
   Status release(std::vector<uint32_t> blocks);
-  Status drop(Nodes::iterator it);
+  Status dropDraft(Nodes::iterator it);
   void enqueue(Node& n);
-  Status settle(const Rename* rename = nullptr);
+  Status commitErases(const Rename* rename = nullptr);
   Status replace(Nodes::iterator it, std::string_view to);
   Status commitStored(std::string_view name, Node& n);
   Status writeBlocks(const std::vector<uint32_t>& chain, uint64_t first, uint64_t count,
@@ -202,7 +202,7 @@ class Volume {
   Attributes folder_;
   Status stuck_;         // a failed sync of erases, told from then on
   std::vector<uint64_t> erased_;  // slots of erases not yet committed, in order
-  std::vector<uint32_t> doomed_;  // erased files' blocks, freed by settle()
+  std::vector<uint32_t> doomed_;  // erased files' blocks, freed by commitErases()
   Nodes nodes_;
 };
 
