@@ -776,8 +776,8 @@ bool Checker::hiddenWhole(uint32_t slot, uint64_t* budget) const {
   const FileEntry& e = entries_[slot];
   uint32_t holder = 0;
   uint64_t need = blocksForFile(e.fileSize);
-  if (!terminated(e) || e.nameView().empty() || names_.find(e.nameView(), &holder)) return false;
-  if (e.firstBlock >= n_ || e.lastBlockBytes != lastBlockBytesFor(e.fileSize) || need > *budget)
+  if (!judgeEntry(n_, e) || e.nameView().empty() || names_.find(e.nameView(), &holder) ||
+      need > *budget)
     return false;
   *budget -= need;
   // A chain that loops never reaches EndOfChain, so need hops decide.

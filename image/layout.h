@@ -215,6 +215,15 @@ struct FileEntry {
   bool hasName(std::string_view wanted) const { return nameView() == wanted; }
 };
 
+// Whether an entry's own fields could describe a file of an image of
+// `blockCount` blocks: a name that ends within its field, a first block in
+// range, and a last block holding what the size leaves for it. Its chain
+// and its name's uniqueness are the image's to judge.
+inline bool judgeEntry(uint32_t blockCount, const FileEntry& e) {
+  return e.nameView().size() < NameFieldSize && e.firstBlock < blockCount &&
+         e.lastBlockBytes == lastBlockBytesFor(e.fileSize);
+}
+
 inline FileEntry decodeEntry(const unsigned char* src) {
   FileEntry e;
   e.firstBlock = decodeU32(src + FirstBlockField);

@@ -87,8 +87,7 @@ Status Volume::loadTable(std::vector<unsigned char>* owned) {
       }
       return Status{};
     });
-    sound = walk.ok() && e.nameView().size() < NameFieldSize &&
-            e.lastBlockBytes == lastBlockBytesFor(e.fileSize) &&
+    sound = walk.ok() && judgeEntry(img_->blockCount(), e) &&
             nodes_.emplace(std::string(e.nameView()), std::move(n)).second;
     return sound;
   });
@@ -122,8 +121,7 @@ Status Volume::refuseHiddenEntry(const std::vector<unsigned char>& owned) {
     if (std::all_of(raw, raw + FileEntrySize, [](unsigned char c) { return c == 0; })) return {};
     FileEntry e = decodeEntry(raw);
     std::string_view name = e.nameView();
-    bool candidate = !name.empty() && name.size() < NameFieldSize && !nodes_.count(name) &&
-                     e.lastBlockBytes == lastBlockBytesFor(e.fileSize) && img_->validBlock(e.firstBlock) &&
+    bool candidate = !name.empty() && !nodes_.count(name) && judgeEntry(img_->blockCount(), e) &&
                      testBit(bitmap_.data(), e.firstBlock) && !testBit(owned.data(), e.firstBlock);
     if (!candidate || !seen.emplace(name).second) continue;
     bool whole = true;
