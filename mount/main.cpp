@@ -133,16 +133,29 @@ bool nameOf(const char* path, std::string_view* name) {
   return !name->empty() && name->find('/') == std::string_view::npos;
 }
 
-// Runs `op` on the stored name `path` spells; 0 or a negated errno. The
-// removed file of a descriptor still open is gone from the image, so
-// nothing is left to serve: its requests fail with ESTALE.
+// The stored name a path spells, or the empty name for the folder.
+bool nameOrFolder(const char* path, std::string_view* name) {
+  *name = {};
+  return std::strcmp(path, "/") == 0 || nameOf(path, name);
+}
+
+// Runs `op` on the name `path` spells (the folder's too when `folder`),
+// holding the volume; `op` returns 0 or a negated errno. The removed file
+// of a descriptor still open is gone from the image, so nothing is left to
+// serve: its requests fail with ESTALE.
 template <class Op>
-int onName(const char* path, Op&& op) {
+int onPath(const char* path, bool folder, Op&& op) {
   auto held = hold();
   if (!path) return -ESTALE;
   std::string_view name;
-  if (!nameOf(path, &name)) return -ENOENT;
-  return -errnoOf(op(name));
+  if (!(folder ? nameOrFolder(path, &name) : nameOf(path, &name))) return -ENOENT;
+  return op(name);
+}
+
+// As onPath on a stored file, `op` returning a Status.
+template <class Op>
+int onName(const char* path, Op&& op) {
+  return onPath(path, false, [&](std::string_view n) { return -errnoOf(op(n)); });
 }
 
 // The failure of a write handed over that the file's program has not yet
@@ -187,18 +200,8 @@ int attributes(std::string_view name, struct stat* st) {
   return 0;
 }
 
-// The stored name a path spells, or the empty name for the folder.
-bool nameOrFolder(const char* path, std::string_view* name) {
-  *name = {};
-  return std::strcmp(path, "/") == 0 || nameOf(path, name);
-}
-
 int getattrOp(const char* path, struct stat* st, fuse_file_info*) {
-  auto held = hold();
-  if (!path) return -ESTALE;
-  std::string_view name;
-  if (!nameOrFolder(path, &name)) return -ENOENT;
-  return attributes(name, st);
+  return onPath(path, true, [&](std::string_view n) { return attributes(n, st); });
 }
 
 // A listing that asks for the files' attributes gets them with the names,
@@ -265,7 +268,7 @@ int createOp(const char* path, mode_t mode, fuse_file_info* fi) {
     const Mount& m = mounted();
     const fuse_context* caller = fuse_get_context();
     korvane::Attributes shown;
-    shown.mode = mode & 07777;
+    shown.mode = mode;
     shown.uid = m.uidSet ? m.uid : caller->uid;
     shown.gid = m.gidSet ? m.gid : caller->gid;
     Status s = volume().create(n, &shown);
@@ -397,14 +400,12 @@ int renameOp(const char* from, const char* to, unsigned int flags) {
 // a refusal, which -o quiet turns into a success that changes nothing.
 template <class Change>
 int reshow(const char* path, Change&& change) {
-  auto held = hold();
-  if (!path) return -ESTALE;
-  std::string_view name;
-  if (!nameOrFolder(path, &name)) return -ENOENT;
-  korvane::Attributes a;
-  if (Status s = volume().attributes(name, &a); !s.ok()) return -errnoOf(s);
-  if (int rc = change(a); rc < 0) return mounted().quiet && rc == -EPERM ? 0 : rc;
-  return -errnoOf(volume().setAttributes(name, a));
+  return onPath(path, true, [&](std::string_view name) {
+    korvane::Attributes a;
+    if (Status s = volume().attributes(name, &a); !s.ok()) return -errnoOf(s);
+    if (int rc = change(a); rc < 0) return mounted().quiet && rc == -EPERM ? 0 : rc;
+    return -errnoOf(volume().setAttributes(name, a));
+  });
 }
 
 timespec timeOf(const timespec& t) {

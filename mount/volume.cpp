@@ -504,15 +504,16 @@ Status Volume::resize(std::string_view name, uint64_t bytes) {
   Nodes::iterator it;
   if (Status s = find(name, &it); !s.ok()) return s;
   Node& n = it->second;
-  // A truncate marks the file modified even when its size stays.
-  written(n);
-  if (bytes == n.bytes) return {};
-  if (Status s = room(n, bytes); !s.ok()) return s;
-  // A stored file cut short copies only what it keeps.
-  bool copied = !n.dirty;
-  if (Status s = makeDraft(n, std::min(n.bytes, bytes)); !s.ok()) return s;
-  if (bytes < n.bytes) return copied ? Status{} : cut(n, bytes);
-  return put(n, bytes, nullptr, 0, bytes);
+  Status s = bytes == n.bytes ? Status{} : room(n, bytes);
+  // A stored file cut short copies only what it keeps: its draft is then
+  // `bytes` long already.
+  if (s.ok() && bytes != n.bytes) s = makeDraft(n, std::min(n.bytes, bytes));
+  if (s.ok() && bytes < n.bytes) s = cut(n, bytes);
+  if (s.ok() && bytes > n.bytes) s = put(n, bytes, nullptr, 0, bytes);
+  // A truncate marks the file modified even when its size stays; one
+  // refused leaves it as it was.
+  if (n.bytes == bytes) written(n);
+  return s;
 }
 
 Status Volume::commit(std::string_view name) {
