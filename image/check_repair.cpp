@@ -1,0 +1,79 @@
+// The checker's mending, once every pass has decided what to change. The
+// header goes first, as everything is found through it; then one commit of
+// the table and the bitmap, then the links cut and joined, each step
+// durable before the next depends on it. The commit's own order keeps every
+// kept file whole through a power cut: a run after one finds the same files.
+#include <cstdint>
+#include <vector>
+
+#include "image/chain.h"
+#include "image/check_state.h"
+#include "image/primitives.h"
+#include "image/table.h"
+
+namespace korvane::check_detail {
+
+Status Checker::repair() {
+  if (Status s = writeHeader(); !s.ok()) return s;
+  if (Status s = Image::adopt(own_, &img_); !s.ok()) return s;
+  if (Status s = clearSpareBits(); !s.ok()) return s;
+  if (Status s = commitRepair(); !s.ok()) return s;
+  return writeLinks();
+}
+
+// The header in one write, which no sector boundary splits; a tableEnd
+// outside the table goes with it, so the commit starts from a sound table.
+Status Checker::writeHeader() {
+  if (!headerChanged_ && !tableEndBad_) return {};
+  return korvane::writeHeader(file_, {n_, dataOffset_,
+                                     tableEndBad_ ? static_cast<uint32_t>(slotOffset(count_))
+                                                  : header_.tableEnd});
+}
+
+// The bits past the last block sit in the bitmap's last byte, which
+// markBlocks rewrites whole.
+Status Checker::clearSpareBits() {
+  if (!spareBits_) return {};
+  auto spare = static_cast<uint32_t>(bitmap_.size() * 8 - n_);
+  if (Status s = markBlocks(*img_, n_, spare, false); !s.ok()) return s;
+  return file_.sync();
+}
+
+// Cuts and joins go once the entries are durable: a run after a power cut
+// then finds every entry as this one left it and every chain as it was, and
+// decides the same. Were a link changed first, that run would judge the
+// old entries by other chains: a cut chain reads as a file whose end was
+// lost, which it may join to another chain; a joined one may make whole a
+// file that lost its blocks to another.
+Status Checker::writeLinks() {
+  for (auto links : {&cuts_, &relinks_})
+    for (auto [block, link] : *links)
+      if (Status s = linkBlock(*img_, block, link); !s.ok()) return s;
+  return cuts_.empty() && relinks_.empty() ? Status{} : file_.sync();
+}
+
+// One commit: the kept entries in order, mended ones in their slots, later
+// ones moved down over those dropped, then those taken back and those saved;
+// the blocks of kept files marked with it. Leaked blocks, and free ones
+// holding data, are zeroed and freed only once the entries that could claim
+// them are durable.
+Status Checker::commitRepair() {
+  std::vector<uint32_t> order;
+  for (uint32_t i = 0; i < entries_.size(); ++i)
+    if (kept(i)) order.push_back(i);
+  size_t first = 0;
+  while (first < order.size() && order[first] == first && state_[first] == SlotState::Kept)
+    ++first;
+  TableEdit edit{first, {}, {}, order.size(), unmarked_, dirty_, leaked_, witnessEnd_};
+  for (size_t k = first; k < order.size(); ++k) {
+    edit.slots.push_back(entries_[order[k]]);
+    edit.from.push_back(order[k] < n_ ? order[k] : NoSlot);
+  }
+  bool visible = false;
+  Status afterwards;
+  if (Status s = commitTable(*img_, edit, &visible, &afterwards); !s.ok()) return s;
+  if (!afterwards.ok()) return afterwards;
+  return file_.sync();
+}
+
+}  // namespace korvane::check_detail
