@@ -3,6 +3,7 @@
 // the table and the bitmap, then the links cut and joined, each step
 // durable before the next depends on it. The commit's own order keeps every
 // kept file whole through a power cut: a run after one finds the same files.
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -62,17 +63,20 @@ Status Checker::commitRepair() {
   for (uint32_t i = 0; i < entries_.size(); ++i)
     if (kept(i)) order.push_back(i);
   size_t first = 0;
-  while (first < order.size() && order[first] == first && state_[first] == SlotState::Kept)
+  while (first < std::min<size_t>(order.size(), count_) && order[first] == first &&
+         state_[first] == SlotState::Kept)
     ++first;
-  TableEdit edit{first, {}, {}, order.size(), unmarked_, dirty_, leaked_, witnessEnd_};
+  TableEdit edit(*img_);
   for (size_t k = first; k < order.size(); ++k) {
-    edit.slots.push_back(entries_[order[k]]);
-    edit.from.push_back(order[k] < n_ ? order[k] : NoSlot);
+    uint64_t from = order[k] < n_ ? order[k] : NoSlot;
+    if (k < count_) edit.rewrite(k, entries_[order[k]], from);
+    else edit.add(entries_[order[k]], from);
   }
-  bool visible = false;
-  Status afterwards;
-  if (Status s = commitTable(*img_, edit, &visible, &afterwards); !s.ok()) return s;
-  if (!afterwards.ok()) return afterwards;
+  for (uint64_t slot = count_; slot > order.size();) edit.remove(--slot);
+  edit.mark(unmarked_).free(dirty_).freeAfter(leaked_).copiesFrom(witnessEnd_);
+  CommitOutcome done = commitEdit(*img_, edit);
+  if (!done.ok()) return done.status;
+  if (!done.cleanup.ok()) return done.cleanup;
   return file_.sync();
 }
 

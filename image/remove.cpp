@@ -68,8 +68,9 @@ Status removeEntry(Image& img, std::string_view name, Status* freed) {
   if (slot == img.entryCount()) return Status::fail(Error::NotStored);
   std::vector<Run> runs;
   if (Status s = erasableRuns(img, slot, entry, &runs); !s.ok()) return s;
-  bool visible = false;
-  return eraseEntries(img, {slot}, runs, nullptr, &visible, freed);
+  CommitOutcome done = commitEdit(img, TableEdit(img).remove(slot).free(runs));
+  *freed = done.cleanup;
+  return done.status;
 }
 
 }  // namespace

@@ -198,12 +198,12 @@ Status storeFile(Env& env, std::string_view name, const char* imagePath, const c
   if (size) known = static_cast<uint32_t>(*size);
   Copier copier(*img, *host, known, hostId.regular, progress);
   uint32_t first = 0, stored = 0;
-  bool visible = false;
-  Status s = copier.run(&first, &stored);
-  if (s.ok()) s = appendEntries(*img, {makeEntry(name, first, stored)}, copier.taken(), &visible);
-  if (!s.ok()) {
-    if (!visible) copier.rollBack();
-    return s;
+  CommitOutcome done{copier.run(&first, &stored), false, {}};
+  if (done.ok())
+    done = commitEdit(*img, TableEdit(*img).add(makeEntry(name, first, stored)).mark(copier.taken()));
+  if (!done.ok()) {
+    if (!done.mayBeOnDisk) copier.rollBack();
+    return done.status;
   }
   return img->close();
 }

@@ -8,6 +8,19 @@
 namespace korvane {
 namespace {
 
+// An edit as the commit writes it: the slots [first, first + slots.size())
+// after it, each with the slot its entry was in, and the bits.
+struct Layout {
+  uint64_t first = 0;
+  std::vector<FileEntry> slots;
+  std::vector<uint64_t> from;  // for each slot: the slot its entry was in, or NoSlot
+  uint64_t end = 0;            // entries in the table after the change
+  std::vector<Run> mark;       // marked used with the commit; their data written before
+  std::vector<Run> unmark;     // marked free with the commit, zeroed after it
+  std::vector<Run> release;    // zeroed, then marked free, after the commit
+  uint64_t scratchFrom = 0;    // the copies go no lower: a check still reads the slots below
+};
+
 // The unit a disk writes whole, or not at all, once a sync has begun.
 constexpr uint64_t SectorSize = 512;
 
@@ -92,7 +105,7 @@ struct Slots {
 // that a sound slot might share.
 // Slots below `upTo` are weighed: the table's, and appended ones written
 // with the commit.
-std::vector<unsigned char> copiesFor(const Image& img, const TableEdit& edit, const Slots& s,
+std::vector<unsigned char> copiesFor(const Image& img, const Layout& edit, const Slots& s,
                                      uint64_t upTo) {
   std::vector<unsigned char> out;
   auto add = [&out](const unsigned char* e) { out.insert(out.end(), e, e + FileEntrySize); };
@@ -127,7 +140,7 @@ namespace {
 // the bits, so that a failed commit can be taken back.
 class Commit {
  public:
-  Commit(Image& img, const TableEdit& edit)
+  Commit(Image& img, const Layout& edit)
       : img_(img), edit_(edit), oldEnd_(img.entryCount()), last_(edit.first + edit.slots.size()),
         oldTableEnd_(img.header().tableEnd) {}
 
@@ -142,7 +155,7 @@ class Commit {
   Status writeBySector(uint64_t from, uint64_t to);
 
   Image& img_;
-  const TableEdit& edit_;
+  const Layout& edit_;
   uint64_t oldEnd_, last_;
   uint64_t commitEnd_ = 0;  // slots below it are written with the commit
   uint32_t oldTableEnd_;
@@ -281,165 +294,182 @@ void Commit::finish(Status* afterwards) {
 
 namespace {
 
-// commitTable, given the bytes the edit's slots hold now when the caller
-// has read them already.
-Status commitKnown(Image& img, const TableEdit& edit, std::vector<unsigned char> before,
-                   bool* visible, Status* afterwards) {
-  *visible = false;
-  if (afterwards) *afterwards = {};
+// The commit of a layout, given the bytes its slots hold now.
+CommitOutcome commitLayout(Image& img, const Layout& edit, std::vector<unsigned char> before) {
+  CommitOutcome out;
   Commit c(img, edit);
-  if (Status s = c.load(std::move(before)); !s.ok()) return s;
-  if (Status s = c.stageCopies(); !s.ok()) return s;
-  *visible = true;
+  if (Status s = c.load(std::move(before)); !s.ok()) return out.status = s, out;
+  if (Status s = c.stageCopies(); !s.ok()) return out.status = s, out;
+  out.mayBeOnDisk = true;
   if (Status s = c.commit(); !s.ok()) {
-    if (c.takeBack().ok()) *visible = false;
-    return s;
+    if (c.takeBack().ok()) out.mayBeOnDisk = false;
+    return out.status = s, out;
   }
-  c.finish(afterwards);
-  return {};
+  c.finish(&out.cleanup);
+  return out;
 }
 
 }  // namespace
 
-Status commitTable(Image& img, const TableEdit& edit, bool* visible, Status* afterwards) {
-  return commitKnown(img, edit, {}, visible, afterwards);
+// ---- building an edit --------------------------------------------------------
+
+TableEdit::TableEdit(const Image& img)
+    : oldEnd_(img.entryCount()), end_(oldEnd_), limit_(img.blockCount()), first_(oldEnd_) {}
+
+// The piece for `slot`, the slots between those held and it added as they
+// stand.
+TableEdit::Piece& TableEdit::at(uint64_t slot) {
+  if (slot < first_) {
+    std::vector<Piece> below(first_ - slot);
+    for (uint64_t j = slot; j < first_; ++j) below[j - slot].from = j;
+    pieces_.insert(pieces_.begin(), below.begin(), below.end());
+    first_ = slot;
+  }
+  while (first_ + pieces_.size() <= slot) pieces_.push_back({first_ + pieces_.size()});
+  return pieces_[slot - first_];
 }
 
-Status appendEntries(Image& img, const std::vector<FileEntry>& entries,
-                     const std::vector<Run>& mark, bool* visible) {
+TableEdit& TableEdit::add(const FileEntry& entry, uint64_t from) {
+  if (end_ >= limit_) return spoil();
+  known_.push_back(entry);
+  at(end_++) = {from, static_cast<uint32_t>(known_.size())};
+  return *this;
+}
+
+TableEdit& TableEdit::remove(uint64_t slot) {
+  if (slot >= end_) return spoil();
+  at(slot), at(end_ - 1);
+  auto base = pieces_.begin() - static_cast<ptrdiff_t>(first_);
+  std::copy(base + static_cast<ptrdiff_t>(slot + 1), base + static_cast<ptrdiff_t>(end_),
+            base + static_cast<ptrdiff_t>(slot));
+  --end_;
+  return *this;
+}
+
+TableEdit& TableEdit::rename(uint64_t slot, std::string_view name) {
+  if (slot >= end_ || name.size() > MaxNameLength) return spoil();
+  Piece& p = at(slot);
+  FileEntry named = makeEntry(name, 0, 0);
+  if (p.entry != 0) {
+    std::memcpy(known_[p.entry - 1].name, named.name, NameFieldSize);
+    return *this;
+  }
+  known_.push_back(named);
+  p.entry = static_cast<uint32_t>(known_.size());
+  p.nameOnly = true;
+  return *this;
+}
+
+TableEdit& TableEdit::rewrite(uint64_t slot, const FileEntry& entry, uint64_t from) {
+  if (slot >= end_) return spoil();
+  known_.push_back(entry);
+  at(slot) = {from == NoSlot ? slot : from, static_cast<uint32_t>(known_.size())};
+  return *this;
+}
+
+TableEdit& TableEdit::park(const FileEntry& entry) {
+  known_.push_back(entry);
+  at(std::max(end_, oldEnd_)) = {NoSlot, static_cast<uint32_t>(known_.size())};
+  return *this;
+}
+
+TableEdit& TableEdit::mark(const std::vector<Run>& runs) {
+  mark_.insert(mark_.end(), runs.begin(), runs.end());
+  return *this;
+}
+TableEdit& TableEdit::free(const std::vector<Run>& runs) {
+  free_.insert(free_.end(), runs.begin(), runs.end());
+  return *this;
+}
+TableEdit& TableEdit::freeAfter(const std::vector<Run>& runs) {
+  freeAfter_.insert(freeAfter_.end(), runs.begin(), runs.end());
+  return *this;
+}
+TableEdit& TableEdit::copiesFrom(uint64_t slot) {
+  copiesFrom_ = std::max(copiesFrom_, slot);
+  return *this;
+}
+
+uint64_t TableEdit::origin(uint64_t slot) const {
+  if (slot >= end_) return NoSlot;
+  if (slot < first_ || slot >= first_ + pieces_.size()) return slot;
+  const Piece& p = pieces_[slot - first_];
+  return p.entry == 0 || p.nameOnly ? p.from : NoSlot;
+}
+
+// Reads the slots the edit writes and lays it out as the commit writes it.
+class TableCommit {
+ public:
+  static CommitOutcome run(Image& img, const TableEdit& edit) {
+    CommitOutcome out;
+    if (edit.spoiled_) return out.status = Status::fail(Error::NotStored), out;
+    Layout l{edit.first_, {}, {}, edit.end_, edit.mark_, edit.free_, edit.freeAfter_,
+             edit.copiesFrom_};
+    std::vector<unsigned char> before(edit.pieces_.size() * FileEntrySize);
+    if (!before.empty())
+      if (Status s = readExact(img.file(), img.slotOffset(l.first), before.data(), before.size());
+          !s.ok())
+        return out.status = s, out;
+    for (const TableEdit::Piece& p : edit.pieces_) {
+      FileEntry e = p.entry && !p.nameOnly ? edit.known_[p.entry - 1]
+                                           : decodeEntry(&before[(p.from - l.first) * FileEntrySize]);
+      if (p.nameOnly) std::memcpy(e.name, edit.known_[p.entry - 1].name, NameFieldSize);
+      l.slots.push_back(e);
+      l.from.push_back(p.from);
+    }
+    return commitLayout(img, l, std::move(before));
+  }
+};
+
+CommitOutcome commitEdit(Image& img, const TableEdit& edit) { return TableCommit::run(img, edit); }
+
+CommitOutcome& CommitOutcome::then(const CommitOutcome& next) {
+  status = next.status;
+  mayBeOnDisk = mayBeOnDisk || next.mayBeOnDisk;
+  if (cleanup.ok()) cleanup = next.cleanup;
+  return *this;
+}
+
+CommitOutcome renameOver(Image& img, uint64_t from, uint64_t to, const std::vector<Run>& freed) {
+  CommitOutcome out;
   uint64_t end = img.entryCount();
-  TableEdit edit{end, entries, std::vector<uint64_t>(entries.size(), NoSlot), end + entries.size(),
-                 mark, {}, {}};
-  return commitTable(img, edit, visible);
-}
-
-Status rewriteEntry(Image& img, uint64_t slot, const FileEntry& entry,
-                    const std::vector<Run>& mark, const std::vector<Run>& release,
-                    bool* visible, Status* afterwards) {
-  TableEdit edit{slot, {entry}, {slot}, img.entryCount(), mark, {}, release};
-  return commitTable(img, edit, visible, afterwards);
-}
-
-namespace {
-
-// Gives the entry in `slot` the name `name`, in place and in a commit of
-// its own.
-Status renameInPlace(Image& img, uint64_t slot, const std::string& name, bool* visible) {
-  std::vector<unsigned char> raw(FileEntrySize);
-  if (Status s = readExact(img.file(), img.slotOffset(slot), raw.data(), raw.size()); !s.ok())
-    return s;
-  FileEntry entry = decodeEntry(raw.data()), named = makeEntry(name, 0, 0);
-  std::memcpy(entry.name, named.name, NameFieldSize);
-  TableEdit edit{slot, {entry}, {slot}, img.entryCount(), {}, {}, {}};
-  return commitKnown(img, edit, std::move(raw), visible, nullptr);
-}
-
-}  // namespace
-
-namespace {
-
-// The slots erasing `erased` (each counted in the table the erases before
-// it left) rewrites, from `lo` up to the old end: each erase moves the
-// entries after its slot down by one and leaves the last slot as it was, so
-// slot lo + k then holds what slot (*ids)[k] held. *end: the entries left.
-Status movesOf(uint64_t lo, const std::vector<uint64_t>& erased, std::vector<uint64_t>* ids,
-               uint64_t* end) {
-  ids->resize(*end - lo);
-  for (uint64_t k = 0; k < ids->size(); ++k) (*ids)[k] = lo + k;
-  for (uint64_t s : erased) {
-    if (s < lo || s >= *end) return Status::fail(Error::NotStored);
-    std::copy(ids->begin() + (s + 1 - lo), ids->begin() + (*end - lo), ids->begin() + (s - lo));
-    --*end;
-  }
-  return {};
-}
-
-// Erases `erased` in one commit, clearing `freed`. With `keep`, the first
-// erased entry is also written into the slot past the old end before the
-// commit, whole past the table for a check to take back.
-Status eraseSlots(Image& img, const std::vector<uint64_t>& erased, const std::vector<Run>& freed,
-                  bool keep, bool* visible, Status* afterwards) {
-  uint64_t lo = *std::min_element(erased.begin(), erased.end()), old = img.entryCount(), end = old;
-  std::vector<uint64_t> ids;
-  if (Status s = movesOf(lo, erased, &ids, &end); !s.ok()) return s;
-  std::vector<unsigned char> raw((old + keep - lo) * FileEntrySize);
-  if (Status s = readExact(img.file(), img.slotOffset(lo), raw.data(), raw.size()); !s.ok())
-    return s;
-  TableEdit edit{lo, {}, ids, end, {}, freed, {}};
-  for (uint64_t id : ids) edit.slots.push_back(decodeEntry(raw.data() + (id - lo) * FileEntrySize));
-  if (keep) {
-    edit.slots.push_back(decodeEntry(raw.data() + (erased[0] - lo) * FileEntrySize));
-    edit.from.push_back(NoSlot);
-  }
-  // The slots the erases rewrite are those just read.
-  return commitKnown(img, edit, std::move(raw), visible, afterwards);
-}
-
-}  // namespace
-
-Status eraseEntries(Image& img, const std::vector<uint64_t>& erased,
-                    const std::vector<Run>& freed, const Rename* rename, bool* visible,
-                    Status* afterwards) {
-  *visible = false;
-  if (afterwards) *afterwards = {};
-  if (erased.empty() && !rename) return Status::fail(Error::NotStored);
-  // The rename goes first, in its own commit, so that no write the erases
-  // move can carry an entry under two names. Its slot is counted in the
-  // table the erases leave.
-  if (rename) {
-    uint64_t end = img.entryCount(), lo = std::min(rename->slot, end);
-    for (uint64_t s : erased) lo = std::min(lo, s);
-    std::vector<uint64_t> ids;
-    if (Status s = movesOf(lo, erased, &ids, &end); !s.ok()) return s;
-    if (rename->slot >= end) return Status::fail(Error::NotStored);
-    if (Status s = renameInPlace(img, ids[rename->slot - lo], rename->name, visible); !s.ok())
-      return s;
-    if (erased.empty()) return {};
-  }
-  bool erasedVisible = false;
-  Status s = eraseSlots(img, erased, freed, false, &erasedVisible, afterwards);
-  *visible = *visible || erasedVisible;
-  return s;
-}
-
-Status renameOver(Image& img, uint64_t from, uint64_t to, const std::vector<Run>& freed,
-                  bool* visible, Status* afterwards) {
-  *visible = false;
-  if (afterwards) *afterwards = {};
-  uint64_t end = img.entryCount();
-  if (from >= end || to >= end || from == to) return Status::fail(Error::NotStored);
-  bool staged = from + 1 < end;
-  if (staged && end >= img.blockCount()) return Status::fail(Error::NoSpace);
+  if (from >= end || to >= end || from == to) return out.status = Status::fail(Error::NotStored), out;
+  bool parked = from + 1 < end;
+  if (parked && end >= img.blockCount()) return out.status = Status::fail(Error::NoSpace), out;
   unsigned char raw[FileEntrySize], spare[FileEntrySize];
-  if (Status s = readExact(img.file(), img.slotOffset(from), raw, FileEntrySize); !s.ok()) return s;
-  if (staged)
+  if (Status s = readExact(img.file(), img.slotOffset(from), raw, FileEntrySize); !s.ok())
+    return out.status = s, out;
+  if (parked)
     if (Status s = readExact(img.file(), img.slotOffset(end), spare, FileEntrySize); !s.ok())
-      return s;
+      return out.status = s, out;
   FileEntry moved = decodeEntry(raw);
   // The source leaves the table, its blocks kept marked and its entry whole
-  // past the end: where the erase leaves the last entry, or else copied.
-  if (Status s = eraseSlots(img, {from}, {}, staged, visible, nullptr); !s.ok()) return s;
+  // past the end: where the erase leaves the last entry, or else parked.
+  TableEdit erase(img);
+  erase.remove(from);
+  if (parked) erase.park(moved);
+  if (out = commitEdit(img, erase); !out.ok()) return out;
+  out.cleanup = {};
   // A target that was last left its old entry in the slot past the table
-  // too: beside the kept copy, whose head the renamed entry shares, its
+  // too: beside the parked copy, whose head the renamed entry shares, its
   // name would show the renamed entry to a check as a slot torn between
-  // the two. The renamed entry goes there instead, before the commit: a
-  // copy of it is no half of anything.
-  uint64_t at = to - (to > from), last = at + (to + 1 == end);
-  std::vector<unsigned char> old((last + 1 - at) * FileEntrySize);
-  if (Status s = readExact(img.file(), img.slotOffset(at), old.data(), old.size()); !s.ok())
-    return s;
-  std::memcpy(moved.name, decodeEntry(old.data()).name, NameFieldSize);
-  TableEdit edit{at, {moved}, {at}, img.entryCount(), {}, freed, {}, end + 1};
-  if (last > at) edit.slots.push_back(moved), edit.from.push_back(NoSlot);
-  bool replaced = false;
-  Status s = commitKnown(img, edit, std::move(old), &replaced, afterwards);
-  *visible = *visible || replaced;
-  // Once the entry is named again its copy is stale: the slot gets back
-  // what it held, unsynced, as the copies' slots do. No copy of a live
+  // the two. The renamed entry is parked there instead, before the commit:
+  // a copy of it is no half of anything.
+  uint64_t at = to - (to > from);
+  unsigned char target[FileEntrySize];
+  if (Status s = readExact(img.file(), img.slotOffset(at), target, FileEntrySize); !s.ok())
+    return out.status = s, out;
+  std::memcpy(moved.name, decodeEntry(target).name, NameFieldSize);
+  TableEdit over(img);
+  over.rewrite(at, moved).free(freed).copiesFrom(end + 1);
+  if (to + 1 == end) over.park(moved);
+  out.then(commitEdit(img, over));
+  // Once the entry is named again its parked copy is stale: the slot gets
+  // back what it held, unsynced, as the copies' slots do. No copy of a live
   // entry is left there to pass, beside another, for the halves of a torn
   // slot.
-  if (s.ok() && staged) (void)writeAt(img.file(), img.slotOffset(end), spare, FileEntrySize);
-  return s;
+  if (out.ok() && parked) (void)writeAt(img.file(), img.slotOffset(end), spare, FileEntrySize);
+  return out;
 }
 
 }  // namespace korvane

@@ -28,6 +28,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "image/chain.h"
@@ -38,80 +39,106 @@ namespace korvane {
 // The slot of an entry that was in no slot before.
 inline constexpr uint64_t NoSlot = ~uint64_t{0};
 
-struct TableEdit {
-  uint64_t first = 0;            // the first slot written
-  std::vector<FileEntry> slots;  // slots [first, first + slots.size()) after the change
-  std::vector<uint64_t> from;    // for each: the slot its entry was in, or NoSlot
-  uint64_t end = 0;              // entries in the table after the change
-  std::vector<Run> mark;         // marked used with the commit; their data written before
-  std::vector<Run> unmark;       // marked free with the commit, zeroed after it
-  std::vector<Run> release;      // zeroed, then marked free, after the commit
-  uint64_t scratchFrom = 0;      // the copies go no lower: a check still reads the slots below
+// One change of the table and the bitmap, made by commitEdit() in one piece.
+// It is built from named operations, each on the table the ones before it
+// leave; one that names no entry spoils the edit, and commitEdit() then
+// refuses it (NotStored) before writing anything.
+class TableEdit {
+ public:
+  // A change of `img`'s table as it stands.
+  explicit TableEdit(const Image& img);
+
+  // Appends `entry`. `from`: the slot past the table it lies in already
+  // (a check taking it back), or NoSlot.
+  TableEdit& add(const FileEntry& entry, uint64_t from = NoSlot);
+  // Erases the entry in `slot`: the later ones move down, and the slot the
+  // last one leaves keeps its bytes, as one erase after another leaves it.
+  TableEdit& remove(uint64_t slot);
+  // Gives the entry in `slot` the name `name`, which must fit.
+  TableEdit& rename(uint64_t slot, std::string_view name);
+  // Puts `entry` in `slot`; `from` is the slot it came from, when it moved.
+  TableEdit& rewrite(uint64_t slot, const FileEntry& entry, uint64_t from = NoSlot);
+  // Writes `entry` into the first slot past both the old table and the new
+  // one, before the commit: whole past the table, where a check takes it
+  // back should the change go no further.
+  TableEdit& park(const FileEntry& entry);
+  // Blocks marked used with the commit; the caller wrote their data.
+  TableEdit& mark(const std::vector<Run>& runs);
+  // Blocks marked free with the commit, then zeroed.
+  TableEdit& free(const std::vector<Run>& runs);
+  // Blocks zeroed, then marked free, once the commit is durable: the old
+  // chain of a file that the commit gives a new one.
+  TableEdit& freeAfter(const std::vector<Run>& runs);
+  // The copies a commit stages lie at `slot` or past it: a check still
+  // reads the slots below.
+  TableEdit& copiesFrom(uint64_t slot);
+
+  // The slot of the table as it stands whose entry is in `slot` after the
+  // edit, or NoSlot (a new entry, or past the edited table).
+  uint64_t origin(uint64_t slot) const;
+  uint64_t entries() const { return end_; }  // in the table after the edit
+  bool empty() const { return pieces_.empty() && mark_.empty() && free_.empty() && freeAfter_.empty(); }
+
+ private:
+  friend class TableCommit;
+  // A slot's bytes after the edit: those slot `from` holds now, or
+  // `known[entry - 1]` (its name alone when `nameOnly`).
+  struct Piece {
+    uint64_t from = NoSlot;
+    uint32_t entry = 0;
+    bool nameOnly = false;
+  };
+  Piece& at(uint64_t slot);
+  TableEdit& spoil() { return spoiled_ = true, *this; }
+
+  uint64_t oldEnd_, end_, limit_;
+  uint64_t first_;               // pieces_[0] is slot first_
+  std::vector<Piece> pieces_;    // the slots written, from first_
+  std::vector<FileEntry> known_;
+  std::vector<Run> mark_, free_, freeAfter_;
+  uint64_t copiesFrom_ = 0;
+  bool spoiled_ = false;
+};
+
+// What a commit came to, told in one value.
+struct CommitOutcome {
+  Status status;              // NotStored (a spoiled edit), NoSpace, or IoError
+  bool mayBeOnDisk = false;   // the change may be on the disk, even on failure:
+                              // the caller must not take back what it names
+  Status cleanup;             // a failure after the commit: blocks not zeroed or
+                              // freed are leaked, which a check mends
+  bool ok() const { return status.ok(); }
+  // Folds in the outcome of a commit made after this one.
+  CommitOutcome& then(const CommitOutcome& next);
 };
 
 // Makes `edit`: one sync before the commit when anything is appended,
-// copied or marked, one after it. A table without free slots for the
-// copies is written a sector at a time instead, each one synced: slower,
-// and as safe, but for an entry changed in place across a sector boundary.
-// *visible tells whether the commit may be on the disk (then the caller
-// must not take back what it names); a failed last sync writes the old
-// slots, tableEnd and bits back when it can, and clears it. Nothing after
-// the commit fails the call: a block not zeroed or freed then is leaked,
-// which a check mends; *afterwards, when given, tells of it. On failure:
-// IoError.
-Status commitTable(Image& img, const TableEdit& edit, bool* visible,
-                   Status* afterwards = nullptr);
+// copied, parked or marked, one after it. A table without free slots for
+// the copies is written a sector at a time instead, each one synced:
+// slower, and as safe, but for an entry changed in place across a sector
+// boundary. A failed last sync writes the old slots, tableEnd and bits
+// back when it can, and then the change is not on the disk. Nothing after
+// the commit fails it: that is `cleanup`.
+CommitOutcome commitEdit(Image& img, const TableEdit& edit);
 
 // The runs of consecutive blocks among `blocks`, sorted and joined.
 std::vector<Run> runsOf(std::vector<uint32_t> blocks);
 
-// New files: their entries go into the slots at tableEnd, synced with the
-// files' bytes; then tableEnd moves over them and `mark` (their blocks) is
-// set. The caller checks that the table has room.
-Status appendEntries(Image& img, const std::vector<FileEntry>& entries,
-                     const std::vector<Run>& mark, bool* visible);
-
-// Makes the stored file in `slot` the one `entry` describes, whose chain
-// (`mark`) the caller wrote; `release` (the old chain) is zeroed and freed
-// once the new entry is durable.
-Status rewriteEntry(Image& img, uint64_t slot, const FileEntry& entry,
-                    const std::vector<Run>& mark, const std::vector<Run>& release,
-                    bool* visible, Status* afterwards = nullptr);
-
-struct Rename {
-  uint64_t slot = 0;  // in the table the erases leave
-  std::string name;
-};
-
-// Erases the entries in `erased`, in that order, each slot counted in the
-// table the erases before it left, in one commit: the later entries move
-// down, and the slots past the new end keep what as many erases one after
-// another would leave there. `freed` (the erased files' blocks, none that
-// another entry names) is cleared with the commit and zeroed after it.
-// With `rename`, the entry then in rename->slot takes its name first, in a
-// commit of its own. *visible tells whether either commit may be on the
-// disk.
-Status eraseEntries(Image& img, const std::vector<uint64_t>& erased,
-                    const std::vector<Run>& freed, const Rename* rename, bool* visible,
-                    Status* afterwards = nullptr);
-
 // Renames the entry in slot `from` over the one in slot `to`, in two
 // commits. The first erases `from`, its blocks kept marked, its entry left
-// whole past the table's end (copied to the slot past the old end first,
+// whole past the table's end (parked in the slot past the old end first,
 // unless it was the last), where a check would take it back: the target
 // is as it was, and the renamed file's blocks are owned by no listed file.
 // The second writes that entry, under the target's name, into the
-// target's slot (one lower when `from` lay below it) and clears `freed`,
-// the target's blocks, zeroing them after; a target that was last leaves
-// its old entry past the table, which the renamed one replaces first. So a
-// crash or a cut at any point leaves the target with its old bytes or its
-// new ones, and at worst blocks that no listed file owns, and no pair of
-// slots past the table that a check could take for the halves of the
-// renamed entry torn. The copy's slot gets its old bytes back after.
-// *visible tells whether either commit may be on the disk. On failure:
-// NotStored (a slot past the table), NoSpace (a full table, with no slot
-// for the copy), IoError.
-Status renameOver(Image& img, uint64_t from, uint64_t to, const std::vector<Run>& freed,
-                  bool* visible, Status* afterwards = nullptr);
+// target's slot (one lower when `from` lay below it) and frees `freed`,
+// the target's blocks; a target that was last leaves its old entry past
+// the table, which the renamed one replaces first. So a crash or a cut at
+// any point leaves the target with its old bytes or its new ones, and at
+// worst blocks that no listed file owns, and no pair of slots past the
+// table that a check could take for the halves of the renamed entry torn.
+// The parked slot gets its old bytes back after. On failure: NotStored (a
+// slot past the table), NoSpace (a full table, with no slot to park in),
+// IoError.
+CommitOutcome renameOver(Image& img, uint64_t from, uint64_t to, const std::vector<Run>& freed);
 
 }  // namespace korvane

@@ -547,19 +547,29 @@ Status Volume::commitLater(std::string_view name, bool keepUnwritten) {
 Status Volume::commitErases(const Rename* rename) {
   if (!stuck_.ok()) return stuck_;
   if (erased_.empty() && !rename) return {};
-  bool visible = false;
-  Status freed;
-  Status s = eraseEntries(*img_, erased_, runsOf(doomed_), rename, &visible, &freed);
-  if (!s.ok()) {
-    stuck_ = s;
+  TableEdit erase(*img_);
+  for (uint64_t slot : erased_) erase.remove(slot);
+  erase.free(runsOf(doomed_));
+  // The rename goes first, in a commit of its own, so that no write the
+  // erases move can carry an entry under two names. Its slot is counted in
+  // the table the erases leave.
+  CommitOutcome done;
+  if (rename) {
+    uint64_t slot = erase.origin(rename->slot);
+    done = slot == NoSlot ? CommitOutcome{Status::fail(Error::NotStored), false, {}}
+                          : commitEdit(*img_, TableEdit(*img_).rename(slot, rename->name));
+  }
+  if (done.ok() && !erased_.empty()) done.then(commitEdit(*img_, erase));
+  if (!done.ok()) {
+    stuck_ = done.status;
     leaked_ += doomed_.size();
     doomed_.clear();
-    return s;
+    return done.status;
   }
   erased_.clear();
   // Blocks not zeroed are free in the image but hold old bytes: never
   // taken again, for a check to zero.
-  if (freed.ok()) forgetBlocks(doomed_);
+  if (done.cleanup.ok()) forgetBlocks(doomed_);
   else leaked_ += doomed_.size();
   doomed_.clear();
   return {};
@@ -606,11 +616,12 @@ Status Volume::commitQueued() {
                                 static_cast<uint32_t>(it->second.bytes)));
   std::vector<uint32_t> blocks;
   for (auto it : group) blocks.insert(blocks.end(), it->second.draft.begin(), it->second.draft.end());
-  bool visible = false;
-  Status s = entries.empty() ? Status{} : appendEntries(*img_, entries, runsOf(blocks), &visible);
+  TableEdit added(*img_);
+  for (const FileEntry& e : entries) added.add(e);
+  CommitOutcome done = entries.empty() ? CommitOutcome{} : commitEdit(*img_, added.mark(runsOf(blocks)));
   // A commit that may not have reached the disk is taken back when it can
   // be; when it cannot, the image holds it, and so does the volume.
-  for (auto it : visible ? group : std::vector<Nodes::iterator>{}) {
+  for (auto it : done.mayBeOnDisk ? group : std::vector<Nodes::iterator>{}) {
     Node& n = it->second;
     n.stored = true;
     n.slot = storedCount_++;
@@ -621,18 +632,17 @@ Status Volume::commitQueued() {
     n.queue = 0;
     --queued_;
   }
-  return first.ok() ? s : first;
+  return first.ok() ? done.status : first;
 }
 
 // One write of the entry, in place, swaps the stored chain for the draft's;
 // the old chain is freed only once that write is on the disk.
 Status Volume::commitStored(std::string_view name, Node& n) {
   if (Status s = commitErases(); !s.ok()) return s;
-  bool visible = false;
-  Status freed;
-  Status s = rewriteEntry(*img_, n.slot, makeEntry(name, n.draft[0], static_cast<uint32_t>(n.bytes)),
-                          runsOf(n.draft), runsOf(n.chain), &visible, &freed);
-  if (!visible) return s;
+  FileEntry entry = makeEntry(name, n.draft[0], static_cast<uint32_t>(n.bytes));
+  CommitOutcome done = commitEdit(
+      *img_, TableEdit(*img_).rewrite(n.slot, entry).mark(runsOf(n.draft)).freeAfter(runsOf(n.chain)));
+  if (!done.mayBeOnDisk) return done.status;
   std::vector<uint32_t> old = std::move(n.chain);
   n.chain = std::move(n.draft);
   n.draft.clear();
@@ -640,9 +650,9 @@ Status Volume::commitStored(std::string_view name, Node& n) {
   n.storedBytes = n.bytes;
   // Unsure whether the new entry is durable, or the old chain freed, the
   // volume keeps the old blocks, unowned.
-  if (!s.ok() || !freed.ok()) leaked_ += old.size();
+  if (!done.ok() || !done.cleanup.ok()) leaked_ += old.size();
   else forgetBlocks(old);
-  return s;
+  return done.status;
 }
 
 Status Volume::remove(std::string_view name) {
@@ -722,18 +732,16 @@ Status Volume::replace(Nodes::iterator it, std::string_view to) {
   if (Status s = commitErases(); !s.ok()) return s;
   auto target = nodes_.find(to);
   Node &n = it->second, &old = target->second;
-  bool visible = false;
-  Status freed;
-  std::vector<Run> runs = runsOf(old.chain);
-  if (Status s = renameOver(*img_, n.slot, old.slot, runs, &visible, &freed); !s.ok()) {
+  CommitOutcome done = renameOver(*img_, n.slot, old.slot, runsOf(old.chain));
+  if (!done.ok()) {
     // The table on the disk may no longer be the one held here.
-    if (visible) stuck_ = s;
-    return s;
+    if (done.mayBeOnDisk) stuck_ = done.status;
+    return done.status;
   }
   uint64_t from = n.slot, at = old.slot - (old.slot > from);
   for (auto& [other, node] : nodes_)
     if (node.stored && node.slot > from) --node.slot;
-  if (freed.ok()) forgetBlocks(old.chain);
+  if (done.cleanup.ok()) forgetBlocks(old.chain);
   else leaked_ += old.chain.size();
   Status s = old.dirty ? release(std::move(old.draft)) : Status{};
   nodes_.erase(target);

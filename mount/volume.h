@@ -181,6 +181,10 @@ class Volume {
   Status release(std::vector<uint32_t> blocks);
   Status dropDraft(Nodes::iterator it);
   void enqueue(Node& n);
+  struct Rename {
+    uint64_t slot = 0;  // in the table the erases leave
+    std::string name;
+  };
   Status commitErases(const Rename* rename = nullptr);
   Status replace(Nodes::iterator it, std::string_view to);
   Status commitStored(std::string_view name, Node& n);
