@@ -41,11 +41,6 @@ Status zeroRun(Image& img, const Run& run) {
   return img.file().zeroRange(img.blockOffset(run.first), uint64_t{run.count} * BlockSize);
 }
 
-Status releaseRun(Image& img, const Run& run) {
-  if (Status s = zeroRun(img, run); !s.ok()) return s;
-  return markBlocks(img, run.first, run.count, false);
-}
-
 namespace {
 // Blocks in one write: iovecs for a payload and a link each, within IOV_MAX.
 constexpr uint64_t WriteBlocks = 256;

@@ -87,9 +87,4 @@ Status endChainAt(Image& img, uint32_t block, uint32_t kept);
 // Zeroes the run's blocks, leaving their bits as they are.
 Status zeroRun(Image& img, const Run& run);
 
-// Zeroes the run's blocks, then clears their bits: a crash in between
-// leaves used blocks that hold zeros, never a free block still holding an
-// old file's bytes. On failure: IoError, the blocks still marked used.
-Status releaseRun(Image& img, const Run& run);
-
 }  // namespace korvane

@@ -9,8 +9,7 @@
 
 #include "image/chain.h"
 #include "image/check_state.h"
-#include "image/primitives.h"
-#include "image/table.h"
+#include "image/commit.h"
 
 namespace korvane::check_detail {
 
@@ -31,13 +30,8 @@ Status Checker::writeHeader() {
                                                   : header_.tableEnd});
 }
 
-// The bits past the last block sit in the bitmap's last byte, which
-// markBlocks rewrites whole.
 Status Checker::clearSpareBits() {
-  if (!spareBits_) return {};
-  auto spare = static_cast<uint32_t>(bitmap_.size() * 8 - n_);
-  if (Status s = markBlocks(*img_, n_, spare, false); !s.ok()) return s;
-  return file_.sync();
+  return spareBits_ ? korvane::clearSpareBits(*img_) : Status{};
 }
 
 // Cuts and joins go once the entries are durable: a run after a power cut

@@ -122,7 +122,6 @@ class Checker {
   void checkSpareBits();
 
   // Torn slots, and whole entries past the table's end (check_past_table.cpp).
-  bool straddles(uint32_t slot) const;
   void dropTornSlots();
   void takeBackHidden();
   bool hiddenWhole(uint32_t slot, uint64_t* budget) const;

@@ -1,4 +1,5 @@
 #include "image/create.h"
+#include "image/commit.h"
 #include "image/image.h"
 
 #include <memory>
@@ -15,10 +16,7 @@ Status layOut(Env& env, const char* path, File& f, const Geometry& g, bool* touc
   if (Status s = f.truncate(0); !s.ok()) return s;
   *touched = true;
   if (Status s = f.reserve(0, g.imageBytes); !s.ok()) return s;
-  unsigned char raw[HeaderSize];
-  encodeHeader(raw, {g.blockCount, g.dataOffset, static_cast<uint32_t>(tableStart(g.blockCount))});
-  if (Status s = writeAt(f, 0, raw, sizeof raw); !s.ok()) return s;
-  return f.sync();
+  return writeHeader(f, {g.blockCount, g.dataOffset, static_cast<uint32_t>(tableStart(g.blockCount))});
 }
 
 }  // namespace

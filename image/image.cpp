@@ -19,13 +19,6 @@ Status openImageFile(Env& env, const char* path, OpenMode mode, LockMode lock, i
   return {};
 }
 
-Status writeHeader(File& f, const Header& h) {
-  unsigned char raw[HeaderSize];
-  encodeHeader(raw, h);
-  if (Status s = writeAt(f, 0, raw, sizeof raw); !s.ok()) return s;
-  return f.sync();
-}
-
 Status readHeader(File& f, Header* h, uint64_t* length) {
   *h = {};
   if (Status s = f.size(length); !s.ok()) return s;

@@ -23,11 +23,6 @@ enum class Access { Read, Write };
 Status openImageFile(Env& env, const char* path, OpenMode mode, LockMode lock, int waitMs,
                      std::unique_ptr<File>* f);
 
-// Mends a header: its three fields in one write, which no sector boundary
-// splits, then a sync, so everything found through it after is found by
-// the header written. On failure: IoError.
-Status writeHeader(File& f, const Header& h);
-
 // Reads the header of an open image file and the file's length, for
 // judgeHeader. A file shorter than the header gives a zero header.
 Status readHeader(File& f, Header* h, uint64_t* length);
@@ -66,12 +61,14 @@ class Image {
   // Finds the first used slot whose name is `name`. *slot is entryCount()
   // when no entry carries it.
   Status findEntry(std::string_view name, uint64_t* slot, FileEntry* entry);
-  // Writes tableEnd, the only header field that ever changes.
-  Status writeTableEnd(uint32_t tableEnd);
   // Closes, reporting a failure the host tells only now.
   Status close() { return file_->close(); }
 
  private:
+  // Only a commit moves tableEnd, the only header field that ever changes.
+  friend class TableCommit;
+  Status writeTableEnd(uint32_t tableEnd);
+
   Image(std::unique_ptr<File> f, Header h) : file_(std::move(f)), header_(h) {}
 
   std::unique_ptr<File> file_;

@@ -91,22 +91,4 @@ Status FreeBlockCursor::nextRun(uint32_t maxLen, Run* run) {
   return {};
 }
 
-Status markBlocks(Image& img, uint32_t first, uint32_t count, bool used) {
-  if (count == 0) return {};
-  uint64_t lo = bitmapByteOf(first);
-  uint64_t hi = bitmapByteOf(first + count - 1);
-  std::vector<unsigned char> bytes(static_cast<size_t>(hi - lo + 1));
-  if (Status s = readExact(img.file(), HeaderSize + lo, bytes.data(), bytes.size()); !s.ok())
-    return s;
-  // Bit positions are taken relative to byte `lo`, whose first block is lo * 8.
-  uint32_t base = static_cast<uint32_t>(lo * 8);
-  for (uint32_t b = first; b < first + count; ++b) {
-    if (used)
-      setBit(bytes.data(), b - base);
-    else
-      clearBit(bytes.data(), b - base);
-  }
-  return writeAt(img.file(), HeaderSize + lo, bytes.data(), bytes.size());
-}
-
 }  // namespace korvane

@@ -43,9 +43,4 @@ class FreeBlockCursor {
   uint64_t pos_ = 0;          // next block index to examine
 };
 
-// Sets the bits of blocks [first, first + count) in the image's bitmap, or
-// clears them when `used` is false. On failure: IoError, the bits unchanged
-// or, after a torn write, partly changed.
-Status markBlocks(Image& img, uint32_t first, uint32_t count, bool used);
-
 }  // namespace korvane

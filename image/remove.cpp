@@ -6,7 +6,7 @@
 
 #include "image/chain.h"
 #include "image/image.h"
-#include "image/table.h"
+#include "image/commit.h"
 
 namespace korvane {
 namespace {

@@ -13,7 +13,7 @@ namespace korvane {
 
 // Removes stored file `name`. The whole chain is checked before the first
 // write; the entry leaves the table, its blocks marked free, in one commit
-// made safe against a power cut (see table.h), and only then are the blocks
+// made safe against a power cut (see commit.h), and only then are the blocks
 // zeroed. Once that commit is durable the call succeeds; *freed then tells
 // whether zeroing failed afterwards (IoError), which leaves free blocks
 // holding the old bytes: harmless, and a disk check zeroes them.

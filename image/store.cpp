@@ -8,7 +8,7 @@
 #include "image/chain.h"
 #include "image/image.h"
 #include "image/primitives.h"
-#include "image/table.h"
+#include "image/commit.h"
 
 namespace korvane {
 namespace {
@@ -22,8 +22,8 @@ constexpr uint32_t RunBlocks = 256;
 // The blocks are marked used only by the commit, once the data and the
 // entry naming them are durable: a crash here leaves free blocks holding
 // bytes, which a check zeroes.
-// Each run's last block is held back until the block it links to is known:
-// the next run's first, or EndOfChain once the host file has ended.
+// Each run is written ending the chain; the next run's first block, once
+// taken, is linked to it.
 class Copier {
  public:
   // `size` is the host file's length when it is a regular file that says
@@ -32,8 +32,7 @@ class Copier {
   Copier(Image& img, File& host, std::optional<uint32_t> size, bool seekable, Progress* progress)
       : img_(img), host_(host), size_(size), seekable_(seekable), progress_(progress), cursor_(img),
         buf_(size_t{size ? std::min<uint64_t>(RunBlocks, blocksForFile(*size)) : RunBlocks} *
-             BlockSize),
-        held_(BlockSize) {}
+             BlockSize) {}
 
   // On success *first and *size describe the chain written.
   Status run(uint32_t* first, uint32_t* size);
@@ -45,7 +44,6 @@ class Copier {
  private:
   Status read(uint32_t* blocks, bool* end);
   Status place(uint32_t blocks);
-  Status release(uint32_t link);
 
   Image& img_;
   File& host_;
@@ -53,9 +51,8 @@ class Copier {
   bool seekable_;
   Progress* progress_;  // may be null
   FreeBlockCursor cursor_;
-  std::vector<unsigned char> buf_;   // blocks read, not yet written
-  std::vector<unsigned char> held_;  // the last block written, but for its link
-  uint32_t heldBlock_ = EndOfChain;
+  std::vector<unsigned char> buf_;  // blocks read, not yet written, a block's room apart
+  uint32_t last_ = EndOfChain;      // the last block written
   uint32_t first_ = EndOfChain;
   uint64_t bytes_ = 0;  // read from the host so far
   std::vector<Run> taken_;
@@ -89,17 +86,6 @@ Status Copier::read(uint32_t* blocks, bool* end) {
   return {};
 }
 
-// Writes the held block with its link, once that link is known.
-Status Copier::release(uint32_t link) {
-  if (heldBlock_ == EndOfChain) return {};
-  encodeU32(held_.data() + BlockPayload, link);
-  if (Status s = writeAt(img_.file(), img_.blockOffset(heldBlock_), held_.data(), BlockSize);
-      !s.ok())
-    return s;
-  heldBlock_ = EndOfChain;
-  return {};
-}
-
 // Takes blocks for the `blocks` read into buf_ and writes them, run by run.
 Status Copier::place(uint32_t blocks) {
   for (uint32_t done = 0; done < blocks;) {
@@ -109,18 +95,16 @@ Status Copier::place(uint32_t blocks) {
     // A file of known size was counted in full under our exclusive lock.
     if (run.count == 0) return Status::fail(size_ ? Error::Damaged : Error::NoSpace);
     if (first_ == EndOfChain) first_ = run.first;
-    if (Status t = release(run.first); !t.ok()) return t;
-    unsigned char* from = buf_.data() + size_t{done} * BlockSize;
-    for (uint32_t i = 0; i + 1 < run.count; ++i)
-      encodeU32(from + size_t{i} * BlockSize + BlockPayload, run.first + i + 1);
-    if (run.count > 1) {
-      if (Status t = writeAt(img_.file(), img_.blockOffset(run.first), from,
-                             size_t{run.count - 1} * BlockSize);
-          !t.ok())
-        return t;
+    if (last_ != EndOfChain)
+      if (Status s = linkBlock(img_, last_, run.first); !s.ok()) return s;
+    std::vector<uint32_t> chain(run.count);
+    std::vector<const unsigned char*> payloads(run.count);
+    for (uint32_t i = 0; i < run.count; ++i) {
+      chain[i] = run.first + i;
+      payloads[i] = buf_.data() + size_t{done + i} * BlockSize;
     }
-    heldBlock_ = run.first + run.count - 1;
-    std::copy_n(from + size_t{run.count - 1} * BlockSize, BlockSize, held_.begin());
+    if (Status s = writeChainBlocks(img_, chain, 0, payloads); !s.ok()) return s;
+    last_ = run.first + run.count - 1;
     done += run.count;
   }
   return {};
@@ -138,7 +122,6 @@ Status Copier::run(uint32_t* first, uint32_t* size) {
     if (Status s = place(blocks); !s.ok()) return s;
     if (progress_) progress_->advance(bytes_, size_);
   }
-  if (Status s = release(EndOfChain); !s.ok()) return s;
   *first = first_;
   *size = static_cast<uint32_t>(bytes_);
   return {};

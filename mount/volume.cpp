@@ -8,6 +8,7 @@
 
 #include "image/chain.h"
 #include "image/primitives.h"
+#include "image/recovery.h"
 #include "image/remove.h"
 
 namespace korvane {
@@ -104,10 +105,14 @@ Status Volume::loadTable(std::vector<unsigned char>* owned) {
 // first empty one; what erases leave there fails the test, as their
 // blocks are free or their names in use.
 Status Volume::refuseHiddenEntry(const std::vector<unsigned char>& owned) {
-  std::set<std::string, std::less<>> seen;
-  // Entries may share a chain: past this many hops in all, the image is
-  // left for a check to judge.
   uint64_t budget = 2 * uint64_t{img_->blockCount()};
+  auto link = [this](uint32_t b, uint32_t* next) {
+    unsigned char raw[4];
+    Status s = readExact(img_->file(), img_->blockOffset(b) + BlockPayload, raw, sizeof raw);
+    *next = decodeU32(raw);
+    return s;
+  };
+  auto claimable = [&](uint32_t b) { return testBit(bitmap_.data(), b) && !testBit(owned.data(), b); };
   std::vector<unsigned char> batch;
   for (uint64_t slot = img_->entryCount(), end = slot; slot < img_->blockCount(); ++slot) {
     if (slot == end) {  // the table is read a batch of slots at a time
@@ -120,20 +125,12 @@ Status Volume::refuseHiddenEntry(const std::vector<unsigned char>& owned) {
     const unsigned char* raw = batch.data() + (batch.size() - (end - slot) * FileEntrySize);
     if (std::all_of(raw, raw + FileEntrySize, [](unsigned char c) { return c == 0; })) return {};
     FileEntry e = decodeEntry(raw);
-    std::string_view name = e.nameView();
-    bool candidate = !name.empty() && !nodes_.count(name) && judgeEntry(img_->blockCount(), e) &&
-                     testBit(bitmap_.data(), e.firstBlock) && !testBit(owned.data(), e.firstBlock);
-    if (!candidate || !seen.emplace(name).second) continue;
-    bool whole = true;
-    Status walk = walkChain(*img_, e, [&](const Run& r) {
-      for (uint32_t b = r.first; b < r.first + r.count; ++b)
-        whole = whole && testBit(bitmap_.data(), b) && !testBit(owned.data(), b);
-      budget -= std::min<uint64_t>(budget, r.count);
-      return whole && budget > 0 ? Status{} : Status::fail(Error::Damaged);
-    });
-    if (budget == 0) return Status::fail(Error::Damaged);
-    if (walk.ok() && whole) return Status::fail(Error::Damaged);
-    if (!walk.ok() && walk.code != Error::Damaged) return walk;
+    bool whole = false;
+    if (Status s = hiddenFile(img_->blockCount(), e, nodes_.count(e.nameView()) > 0, link,
+                              claimable, &budget, &whole);
+        !s.ok())
+      return s;
+    if (whole) return Status::fail(Error::Damaged);
   }
   return {};
 }

@@ -29,7 +29,7 @@
 
 #include "image/env.h"
 #include "image/image.h"
-#include "image/table.h"
+#include "image/commit.h"
 
 namespace korvane {
 

@@ -1,9 +1,10 @@
-#include "image/table.h"
+#include "image/commit.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "image/primitives.h"
+#include "image/recovery.h"
 
 namespace korvane {
 namespace {
@@ -21,19 +22,40 @@ struct Layout {
   uint64_t scratchFrom = 0;    // the copies go no lower: a check still reads the slots below
 };
 
-// The unit a disk writes whole, or not at all, once a sync has begun.
-constexpr uint64_t SectorSize = 512;
+}  // namespace
 
-uint64_t sectorOf(const Image& img, uint64_t slot) { return img.slotOffset(slot) / SectorSize; }
-bool straddles(const Image& img, uint64_t slot) {
-  return sectorOf(img, slot) != (img.slotOffset(slot) + FileEntrySize - 1) / SectorSize;
+// The one writer of tableEnd, and of a TableEdit's layout.
+class TableCommit {
+ public:
+  static CommitOutcome run(Image& img, const TableEdit& edit);
+  static Status writeTableEnd(Image& img, uint32_t end) { return img.writeTableEnd(end); }
+};
+
+namespace {
+
+
+// Clears the bits of blocks [first, first + count) in one write of the
+// bitmap bytes that hold them. On failure: IoError, the bits unchanged or,
+// after a torn write, partly changed.
+Status clearBits(Image& img, uint32_t first, uint32_t count) {
+  if (count == 0) return {};
+  uint64_t lo = bitmapByteOf(first);
+  uint64_t hi = bitmapByteOf(first + count - 1);
+  std::vector<unsigned char> bytes(static_cast<size_t>(hi - lo + 1));
+  if (Status s = readExact(img.file(), HeaderSize + lo, bytes.data(), bytes.size()); !s.ok())
+    return s;
+  // Bit positions are taken relative to byte `lo`, whose first block is lo * 8.
+  auto base = static_cast<uint32_t>(lo * 8);
+  for (uint32_t b = first; b < first + count; ++b) clearBit(bytes.data(), b - base);
+  return writeAt(img.file(), HeaderSize + lo, bytes.data(), bytes.size());
 }
-// Whether a write of `now` over `old` in a straddling slot can tear into a
-// third entry: only when it changes the bytes on both sides of the boundary.
-bool tears(const Image& img, uint64_t slot, const unsigned char* old, const unsigned char* now) {
-  size_t head = SectorSize - img.slotOffset(slot) % SectorSize;
-  return std::memcmp(old, now, head) != 0 &&
-         std::memcmp(old + head, now + head, FileEntrySize - head) != 0;
+
+// Zeroes the run's blocks, then clears their bits: a crash in between
+// leaves used blocks that hold zeros, never a free block still holding an
+// old file's bytes. On failure: IoError, the blocks still marked used.
+Status releaseRun(Image& img, const Run& run) {
+  if (Status s = zeroRun(img, run); !s.ok()) return s;
+  return clearBits(img, run.first, run.count);
 }
 
 // The bitmap bytes that hold the bits of `runs`, read once, changed in
@@ -112,10 +134,10 @@ std::vector<unsigned char> copiesFor(const Image& img, const Layout& edit, const
   for (uint64_t j = s.first; j < s.first + edit.slots.size() && j < upTo; ++j) {
     if (!s.changed(j)) continue;
     uint64_t i = edit.from[j - s.first];
-    if (straddles(img, j) && tears(img, j, s.old(j), s.now(j))) {
+    if (straddles(img.blockCount(), j) && tears(img.blockCount(), s.old(j), s.now(j))) {
       add(s.old(j));
       add(s.now(j));
-    } else if (i != NoSlot && i != j && (straddles(img, i) || sectorOf(img, i) != sectorOf(img, j))) {
+    } else if (i != NoSlot && i != j && (straddles(img.blockCount(), i) || sectorOf(img.blockCount(), i) != sectorOf(img.blockCount(), j))) {
       add(s.now(j));
     }
   }
@@ -199,7 +221,7 @@ Status Commit::load(std::vector<unsigned char> known) {
   // a head and a tail that would make a sound slot look torn.
   scratchEnd_ = scratchAt_;
   for (uint64_t left = copies_.size() / FileEntrySize; left > 0; ++scratchEnd_)
-    left -= !straddles(img_, scratchEnd_);
+    left -= !straddles(img_.blockCount(), scratchEnd_);
   roomy_ = scratchEnd_ <= img_.blockCount();
   if (Status s = set_.setting(true).load(img_, edit_.mark); !s.ok()) return s;
   return cleared_.setting(false).load(img_, edit_.unmark, &set_);
@@ -220,7 +242,7 @@ Status Commit::stageCopies() {
     if (Status s = readExact(img_.file(), at, scratch_.data(), scratch_.size()); !s.ok()) return s;
     std::vector<unsigned char> staged = scratch_;
     for (uint64_t j = scratchAt_, k = 0; j < scratchEnd_; ++j)
-      if (!straddles(img_, j))
+      if (!straddles(img_.blockCount(), j))
         std::memcpy(&staged[(j - scratchAt_) * FileEntrySize], &copies_[k++ * FileEntrySize], FileEntrySize);
     if (Status s = writeAt(img_.file(), at, staged.data(), staged.size()); !s.ok()) return s;
   }
@@ -255,7 +277,7 @@ Status Commit::commit() {
   if (Status s = roomy_ ? slots_.write(img_, lo_, hi_) : writeBySector(lo_, hi_); !s.ok()) return s;
   auto tableEnd = static_cast<uint32_t>(img_.slotOffset(edit_.end));
   if (tableEnd != oldTableEnd_)
-    if (Status s = img_.writeTableEnd(tableEnd); !s.ok()) return s;
+    if (Status s = TableCommit::writeTableEnd(img_, tableEnd); !s.ok()) return s;
   if (Status s = cleared_.write(img_); !s.ok()) return s;
   return img_.file().sync();
 }
@@ -270,7 +292,7 @@ Status Commit::takeBack() {
                            (hi_ - lo_) * FileEntrySize);
         !s.ok())
       return s;
-  if (Status s = img_.writeTableEnd(oldTableEnd_); !s.ok()) return s;
+  if (Status s = TableCommit::writeTableEnd(img_, oldTableEnd_); !s.ok()) return s;
   if (Status s = set_.undo(img_); !s.ok()) return s;
   return img_.file().sync();
 }
@@ -398,28 +420,25 @@ uint64_t TableEdit::origin(uint64_t slot) const {
 }
 
 // Reads the slots the edit writes and lays it out as the commit writes it.
-class TableCommit {
- public:
-  static CommitOutcome run(Image& img, const TableEdit& edit) {
-    CommitOutcome out;
-    if (edit.spoiled_) return out.status = Status::fail(Error::NotStored), out;
-    Layout l{edit.first_, {}, {}, edit.end_, edit.mark_, edit.free_, edit.freeAfter_,
-             edit.copiesFrom_};
-    std::vector<unsigned char> before(edit.pieces_.size() * FileEntrySize);
-    if (!before.empty())
-      if (Status s = readExact(img.file(), img.slotOffset(l.first), before.data(), before.size());
-          !s.ok())
-        return out.status = s, out;
-    for (const TableEdit::Piece& p : edit.pieces_) {
-      FileEntry e = p.entry && !p.nameOnly ? edit.known_[p.entry - 1]
-                                           : decodeEntry(&before[(p.from - l.first) * FileEntrySize]);
-      if (p.nameOnly) std::memcpy(e.name, edit.known_[p.entry - 1].name, NameFieldSize);
-      l.slots.push_back(e);
-      l.from.push_back(p.from);
-    }
-    return commitLayout(img, l, std::move(before));
+CommitOutcome TableCommit::run(Image& img, const TableEdit& edit) {
+  CommitOutcome out;
+  if (edit.spoiled_) return out.status = Status::fail(Error::NotStored), out;
+  Layout l{edit.first_, {}, {}, edit.end_, edit.mark_, edit.free_, edit.freeAfter_,
+           edit.copiesFrom_};
+  std::vector<unsigned char> before(edit.pieces_.size() * FileEntrySize);
+  if (!before.empty())
+    if (Status s = readExact(img.file(), img.slotOffset(l.first), before.data(), before.size());
+        !s.ok())
+      return out.status = s, out;
+  for (const TableEdit::Piece& p : edit.pieces_) {
+    FileEntry e = p.entry && !p.nameOnly ? edit.known_[p.entry - 1]
+                                         : decodeEntry(&before[(p.from - l.first) * FileEntrySize]);
+    if (p.nameOnly) std::memcpy(e.name, edit.known_[p.entry - 1].name, NameFieldSize);
+    l.slots.push_back(e);
+    l.from.push_back(p.from);
   }
-};
+  return commitLayout(img, l, std::move(before));
+}
 
 CommitOutcome commitEdit(Image& img, const TableEdit& edit) { return TableCommit::run(img, edit); }
 
@@ -470,6 +489,19 @@ CommitOutcome renameOver(Image& img, uint64_t from, uint64_t to, const std::vect
   // slot.
   if (out.ok() && parked) (void)writeAt(img.file(), img.slotOffset(end), spare, FileEntrySize);
   return out;
+}
+
+Status writeHeader(File& f, const Header& h) {
+  unsigned char raw[HeaderSize];
+  encodeHeader(raw, h);
+  if (Status s = writeAt(f, 0, raw, sizeof raw); !s.ok()) return s;
+  return f.sync();
+}
+
+Status clearSpareBits(Image& img) {
+  auto spare = static_cast<uint32_t>(bitmapBytes(img.blockCount()) * 8 - img.blockCount());
+  if (Status s = clearBits(img, img.blockCount(), spare); !s.ok()) return s;
+  return img.file().sync();
 }
 
 }  // namespace korvane

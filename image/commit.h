@@ -141,4 +141,14 @@ std::vector<Run> runsOf(std::vector<uint32_t> blocks);
 // IoError.
 CommitOutcome renameOver(Image& img, uint64_t from, uint64_t to, const std::vector<Run>& freed);
 
+// Writes a header: its three fields in one write, which no sector boundary
+// splits, then a sync, so everything found through it after is found by
+// the header written. For a new image, and a check mending one. On
+// failure: IoError.
+Status writeHeader(File& f, const Header& h);
+
+// Clears the bits past the last block, which share the bitmap's last byte
+// with real ones, and syncs. On failure: IoError.
+Status clearSpareBits(Image& img);
+
 }  // namespace korvane
