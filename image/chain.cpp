@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "image/primitives.h"
 
 namespace korvane {
 

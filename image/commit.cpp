@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "image/primitives.h"
 #include "image/recovery.h"
 
 namespace korvane {

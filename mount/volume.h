@@ -27,6 +27,8 @@
 #include <string_view>
 #include <vector>
 
+#include "image/block_pool.h"
+#include "image/draft.h"
 #include "image/env.h"
 #include "image/image.h"
 #include "image/commit.h"
@@ -145,25 +147,23 @@ class Volume {
   // tells only now. The first failure is returned; every draft is tried.
   Status close();
   // Blocks left marked used by a free that failed after its commit.
-  uint64_t leakedBlocks() const { return leaked_; }
+  uint64_t leakedBlocks() const { return pool_.leaked(); }
 
  private:
   struct Node {
     bool stored = false;  // an entry in the table holds it
     uint64_t slot = 0;    // that entry's slot
-    std::vector<uint32_t> chain;  // the stored file's blocks, in order
-    bool dirty = false;           // the file's bytes are in draft
-    std::vector<uint32_t> draft;  // blocks owned by the draft alone
-    bool broken = false;          // a write to the draft failed part way
-    uint64_t bytes = 0;           // the size now: the draft's when dirty
-    uint64_t storedBytes = 0;     // the stored file's size
+    std::vector<uint32_t> chain;   // the stored file's blocks, in order
+    std::unique_ptr<Draft> draft;  // the file's bytes while it changes, or null
+    uint64_t storedBytes = 0;      // the stored file's size
     uint64_t queue = 0;           // its place among new files queued, or 0
     std::unique_ptr<Attributes> shown;  // null: the defaults
   };
   using Nodes = std::map<std::string, Node, std::less<>>;
 
-  Volume(std::unique_ptr<Image> img, std::vector<unsigned char> bitmap)
-      : img_(std::move(img)), bitmap_(std::move(bitmap)) {}
+  explicit Volume(std::unique_ptr<Image> img) : img_(std::move(img)) {}
+  // The size now: the draft's while it has one.
+  static uint64_t sizeOf(const Node& n) { return n.draft ? n.draft->bytes() : n.storedBytes; }
   Status loadTable(std::vector<unsigned char>* owned);
   Status refuseHiddenEntry(const std::vector<unsigned char>& owned);
   Status writable() const;
@@ -174,11 +174,7 @@ class Volume {
   Status find(std::string_view name, Nodes::iterator* it);
   Status makeDraft(Node& n, uint64_t keep);
   Status room(const Node& n, uint64_t end) const;
-  Status put(Node& n, uint64_t offset, const char* data, size_t len, uint64_t end);
-  Status cut(Node& n, uint64_t bytes);
-  Status take(uint64_t count, std::vector<uint32_t>* blocks);
   void forgetBlocks(const std::vector<uint32_t>& blocks);
-  Status release(std::vector<uint32_t> blocks);
   Status dropDraft(Nodes::iterator it);
   void enqueue(Node& n);
   struct Rename {
@@ -188,17 +184,10 @@ class Volume {
   Status commitErases(const Rename* rename = nullptr);
   Status replace(Nodes::iterator it, std::string_view to);
   Status commitStored(std::string_view name, Node& n);
-  Status writeBlocks(const std::vector<uint32_t>& chain, uint64_t first, uint64_t count,
-                     const unsigned char* buf);
-  Status readBlocks(const std::vector<uint32_t>& chain, uint64_t first, uint64_t count,
-                    unsigned char* buf);
 
   std::unique_ptr<Image> img_;
-  std::vector<unsigned char> bitmap_;  // as in the image, kept in step with it
-  uint32_t freeBlocks_ = 0;
-  uint32_t lowestFree_ = 0;  // no block below it is free
+  BlockPool pool_;
   uint64_t storedCount_ = 0;
-  uint64_t leaked_ = 0;
   uint64_t lastQueued_ = 0;
   size_t queued_ = 0;
   bool readOnly_ = false;
