@@ -16,8 +16,8 @@ struct Layout {
   std::vector<uint64_t> from;  // for each slot: the slot its entry was in, or NoSlot
   uint64_t end = 0;            // entries in the table after the change
   std::vector<Run> mark;       // marked used with the commit; their data written before
-  std::vector<Run> unmark;     // marked free with the commit, zeroed after it
-  std::vector<Run> release;    // zeroed, then marked free, after the commit
+  std::vector<Run> free;       // marked free with the commit, zeroed after it
+  std::vector<Run> freeAfter;  // zeroed, then marked free, after the commit
   uint64_t scratchFrom = 0;    // the copies go no lower: a check still reads the slots below
 };
 
@@ -52,7 +52,7 @@ Status clearBits(Image& img, uint32_t first, uint32_t count) {
 // Zeroes the run's blocks, then clears their bits: a crash in between
 // leaves used blocks that hold zeros, never a free block still holding an
 // old file's bytes. On failure: IoError, the blocks still marked used.
-Status releaseRun(Image& img, const Run& run) {
+Status zeroThenFree(Image& img, const Run& run) {
   if (Status s = zeroRun(img, run); !s.ok()) return s;
   return clearBits(img, run.first, run.count);
 }
@@ -223,7 +223,7 @@ Status Commit::load(std::vector<unsigned char> known) {
     left -= !straddles(img_.blockCount(), scratchEnd_);
   roomy_ = scratchEnd_ <= img_.blockCount();
   if (Status s = set_.setting(true).load(img_, edit_.mark); !s.ok()) return s;
-  return cleared_.setting(false).load(img_, edit_.unmark, &set_);
+  return cleared_.setting(false).load(img_, edit_.free, &set_);
 }
 
 // The first stretch: entries appended past tableEnd and the copies, synced
@@ -304,8 +304,8 @@ void Commit::finish(Status* afterwards) {
   auto keep = [&freed](Status s) {
     if (freed.ok()) freed = s;
   };
-  for (const Run& r : edit_.unmark) keep(zeroRun(img_, r));
-  for (const Run& r : edit_.release) keep(releaseRun(img_, r));
+  for (const Run& r : edit_.free) keep(zeroRun(img_, r));
+  for (const Run& r : edit_.freeAfter) keep(zeroThenFree(img_, r));
   if (!scratch_.empty())
     (void)writeAt(img_.file(), img_.slotOffset(scratchAt_), scratch_.data(), scratch_.size());
   if (afterwards) *afterwards = freed;

@@ -50,7 +50,7 @@ Status zeroAndGiveBack(Image& img, BlockPool& pool, const std::vector<uint32_t>&
 
 }  // namespace
 
-Status Draft::release() {
+Status Draft::discard() {
   Status s = zeroAndGiveBack(img_, pool_, blocks_);
   blocks_.clear();
   bytes_ = 0;
@@ -83,7 +83,7 @@ Status Draft::copy(const std::vector<uint32_t>& chain, uint64_t keep) {
     if (s.ok()) s = writeChainBlocks(img_, blocks_, i, payloads);
   }
   if (!s.ok()) {
-    (void)release();
+    (void)discard();
     return s;
   }
   bytes_ = keep;

@@ -31,7 +31,7 @@ class Draft {
   Status resize(uint64_t bytes);
   // Zeroes its blocks and gives them back; blocks that fail to be zeroed
   // are leaked. The first failure is told.
-  Status release();
+  Status discard();
   // Hands its blocks over to the file a commit made of it.
   std::vector<uint32_t> takeBlocks() { return std::move(blocks_); }
 

@@ -158,7 +158,7 @@ Status storeFile(Env& env, std::string_view name, const char* imagePath, const c
   if (!done.ok()) {
     // Best effort: the blocks were never marked used, so a free block that
     // cannot be zeroed keeps part of the file, which a check zeroes.
-    if (!done.mayBeOnDisk) (void)draft.release();
+    if (!done.mayBeOnDisk) (void)draft.discard();
     return done.status;
   }
   return img->close();

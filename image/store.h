@@ -17,7 +17,7 @@ namespace korvane {
 // empty is read to its end, taking blocks as its bytes come: NoSpace or
 // FileTooLarge when they run out. HostIoError or HostChanged when reading
 // the host file fails. Any failure leaves the image as it was: the blocks
-// taken are released and the entry is committed last, by tableEnd.
+// taken are zeroed and the entry is committed last, by tableEnd.
 // `progress`, when given, is told the bytes read after each run.
 Status storeFile(Env& env, std::string_view name, const char* imagePath, const char* hostPath,
                  Progress* progress = nullptr);

@@ -219,7 +219,7 @@ Status Volume::create(std::string_view name, const Attributes* shown) {
   Node n;
   n.draft = std::make_unique<Draft>(*img_, pool_);
   if (Status s = n.draft->resize(0); !s.ok()) {
-    (void)n.draft->release();
+    (void)n.draft->discard();
     return s;
   }
   n.shown = std::make_unique<Attributes>(shown ? *shown : files_);
@@ -363,7 +363,7 @@ void Volume::enqueue(Node& n) {
 // (a file never committed is gone): the failure its program is told of.
 Status Volume::dropDraft(Nodes::iterator it) {
   Node& n = it->second;
-  (void)n.draft->release();
+  (void)n.draft->discard();
   n.draft.reset();
   if (n.queue) --queued_;
   n.queue = 0;
@@ -452,7 +452,7 @@ Status Volume::remove(std::string_view name) {
       if (node.stored && node.slot > n.slot) --node.slot;
     --storedCount_;
   }
-  Status s = n.draft ? n.draft->release() : Status{};
+  Status s = n.draft ? n.draft->discard() : Status{};
   if (n.queue) --queued_;
   nodes_.erase(it);
   folderChanged();
@@ -520,7 +520,7 @@ Status Volume::replace(Nodes::iterator it, std::string_view to) {
     if (node.stored && node.slot > from) --node.slot;
   if (done.cleanup.ok()) forgetBlocks(old.chain);
   else pool_.leak(old.chain.size());
-  Status s = old.draft ? old.draft->release() : Status{};
+  Status s = old.draft ? old.draft->discard() : Status{};
   nodes_.erase(target);
   --storedCount_;
   n.slot = at;
