@@ -1,8 +1,7 @@
-// Changing the file table and the bitmap so that a power cut loses no file.
-//
-// A power cut may leave each 512-byte sector written since the last
-// finished sync in any of the versions it had since then. A change of the
-// table is therefore made in two stretches, each ended by a sync:
+// Changing the file table, the bitmap and the header so that no crash loses
+// a file: the only writer of the three. What a crash may leave, and how a
+// reader tells it, is in recovery.h. A change of the table is made in two
+// stretches, each ended by a sync:
 //   1. what no reader sees yet: entries appended past tableEnd, and copies
 //      of each entry a torn write could take from every slot holding it (an
 //      entry moved to another sector, and the old and the new bytes of a
