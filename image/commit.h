@@ -59,7 +59,8 @@ class TableEdit {
   TableEdit& rewrite(uint64_t slot, const FileEntry& entry, uint64_t from = NoSlot);
   // Writes `entry` into the first slot past both the old table and the new
   // one, before the commit: whole past the table, where a check takes it
-  // back should the change go no further.
+  // back should the change go no further. It comes after the edit's other
+  // changes of the table, which decide where that slot is.
   TableEdit& park(const FileEntry& entry);
   // Blocks marked used with the commit; the caller wrote their data.
   TableEdit& mark(const std::vector<Run>& runs);
@@ -75,8 +76,6 @@ class TableEdit {
   // The slot of the table as it stands whose entry is in `slot` after the
   // edit, or NoSlot (a new entry, or past the edited table).
   uint64_t origin(uint64_t slot) const;
-  uint64_t entries() const { return end_; }  // in the table after the edit
-  bool empty() const { return pieces_.empty() && mark_.empty() && free_.empty() && freeAfter_.empty(); }
 
  private:
   friend class TableCommit;
@@ -90,7 +89,8 @@ class TableEdit {
   Piece& at(uint64_t slot);
   TableEdit& spoil() { return spoiled_ = true, *this; }
 
-  uint64_t oldEnd_, end_, limit_;
+  uint64_t oldEnd_, end_;  // entries before the edit, and after the operations so far
+  uint64_t limit_;         // the slots the table has: an add past them spoils the edit
   uint64_t first_;               // pieces_[0] is slot first_
   std::vector<Piece> pieces_;    // the slots written, from first_
   std::vector<FileEntry> known_;
