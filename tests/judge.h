@@ -101,53 +101,75 @@ inline std::string everyOperation(const Bytes& bytes, const char* ops = "?????",
   auto changedOnly = [&](const Bytes& after, uint64_t from, uint64_t to, bool store) {
     for (uint64_t b = 0; b < bitmapBytes(h.blockCount) * 8; ++b)
       if (bit(bytes, b) != bit(after, b) && (b >= h.blockCount || bit(after, b) != store)) return false;
-    for (uint64_t o = 0, b; o < bytes.size(); ++o)
-      if (bytes[o] != after[o] && (o < TableEndOffset || o >= tableStart(h.blockCount)) && (o < from || o >= to) &&
-          (o < h.dataOffset || (b = (o - h.dataOffset) / BlockSize) >= h.blockCount ||
-           !(store ? !bit(bytes, b) && bit(after, b) : !bit(after, b) && after[o] == 0)))
-        return false;
+    for (uint64_t o = 0; o < bytes.size(); ++o) {
+      bool header = o >= TableEndOffset && o < tableStart(h.blockCount);  // tableEnd and the bitmap
+      uint64_t b = o < h.dataOffset ? h.blockCount : (o - h.dataOffset) / BlockSize;
+      bool taken = b < h.blockCount && !bit(bytes, b) && bit(after, b);
+      bool zeroed = b < h.blockCount && !bit(after, b) && after[o] == 0;
+      if (bytes[o] != after[o] && !header && (o < from || o >= to) && !(store ? taken : zeroed)) return false;
+    }
     return true;
   };
   // What each listed file reads back as: a store must leave it so.
   auto readAll = [&] {
     std::map<std::string, std::pair<Error, Bytes>> got;
-    for (const std::string& n : rows) {
-      Bytes b;
-      got[n].first = fetchBytes(env, "d.img", n, &b).code, got[n].second = b;
-    }
+    for (const std::string& n : rows) got[n].first = fetchBytes(env, "d.img", n, &got[n].second).code;
     return got;
   };
   auto stored = readAll();
   Bytes in = pattern(bytes.empty() ? 0 : bytes.back() % 5 * 3000, 1), back;
   StatReport r;
+  const std::function<Status()> run[] = {
+      [&] { return statImage(env, "d.img", &r); },
+      [&] { return listImage(env, "d.img", [] {}, [](const FileEntry&) {}); },
+      [&] { return fetchFile(env, "d.img", "out", target); },
+      [&] { return storeFile(env, "new", "d.img", "in"); },
+      [&] { return eraseAll(env, "d.img", target); },
+  };
+  // Whether operation `op`'s `s` is what `want` asks; for '?', what a sound
+  // header and the checker's verdict allow.
+  auto fine = [&](int op, char want, Status s) {
+    Error e = s.code;
+    switch (want) {
+      case 'D': return e == Error::Damaged;
+      case 'K': return s.ok();
+      case 'N': return e == Error::NotStored;
+      case 'S': return e == Error::NoSpace;
+      case 'A': return s.ok() || e == Error::Damaged;
+    }
+    if (!ok) return e == Error::Damaged;
+    if (op == 3) {
+      Error refusal = Error::Ok;
+      if (r.blockCount - r.usedBlocks < blocksForFile(in.size())) refusal = Error::NoSpace;
+      else if (has("new")) refusal = Error::Exists;
+      else if (rows.size() == r.blockCount) refusal = Error::Damaged;  // every block a file's, yet one free
+      return e == refusal || (!sound && e == Error::Damaged);
+    }
+    if (s.ok()) return op < 2 || has(target);
+    if (op < 2) return false;
+    return e == (has(target) ? Error::Damaged : Error::NotStored) && (!sound || e != Error::Damaged);
+  };
   for (int op = 0; op < 5; ++op) {
-    env.put("d.img", bytes), env.put("in", in), env.files.erase("out");
+    env.put("d.img", bytes);
+    env.put("in", in);
+    env.files.erase("out");
     auto start = std::chrono::steady_clock::now();
-    Status s = op == 0 ? statImage(env, "d.img", &r)
-               : op == 1 ? listImage(env, "d.img", [] {}, [](const FileEntry&) {})
-               : op == 2 ? fetchFile(env, "d.img", "out", target)
-               : op == 3 ? storeFile(env, "new", "d.img", "in")
-                         : eraseAll(env, "d.img", target);
-    Error e = s.code, refusal = !ok ? Error::Damaged : op == 3 ? (r.blockCount - r.usedBlocks < blocksForFile(in.size()) ? Error::NoSpace
-               : has("new") ? Error::Exists : rows.size() == r.blockCount ? Error::Damaged : Error::Ok)
-               : op > 1 && !has(target) ? Error::NotStored : Error::Damaged;
+    Status s = run[op]();
     const Bytes& after = *env.get("d.img");
-    std::string where = std::string("operation ") + "SLFWE"[op] + " gave Error " + std::to_string(int(e));
-    bool fine = ops[op] == 'D' ? e == Error::Damaged : ops[op] == 'K' ? s.ok() : ops[op] == 'N' ? e == Error::NotStored
-                : ops[op] == 'S' ? e == Error::NoSpace : ops[op] == 'A' ? s.ok() || e == Error::Damaged
-                : op == 3 ? e == refusal || (!sound && e == Error::Damaged)
-                : s.ok() ? ok && (op < 2 || has(target)) : e == refusal && (op < 2 ? !ok : !sound || e != Error::Damaged);
-    if (!fine) return where;
+    std::string where = std::string("operation ") + "SLFWE"[op] + " gave Error " + std::to_string(int(s.code));
+    if (!fine(op, ops[op], s)) return where;
     if (std::chrono::steady_clock::now() - start > std::chrono::seconds(2)) return where + ", slowly";
     if ((op < 3 || !s.ok()) && after != bytes) return where + ", changing the image";
     if (op == 2 && s.ok() != (env.get("out") != nullptr)) return where + ", host file wrong";
     if (op == 0 && s.ok() && used >= 0 && r.usedBlocks != uint32_t(used)) return where + ", blocks miscounted";
-    if (op == 3 && s.ok() && !(fetchBytes(env, "d.img", "new", &back).ok() && back == in &&
-                               changedOnly(after, h.tableEnd, h.tableEnd + FileEntrySize, true)))
+    if (op < 3 || !s.ok()) continue;
+    if (op == 3 && !(fetchBytes(env, "d.img", "new", &back).ok() && back == in &&
+                     changedOnly(after, h.tableEnd, h.tableEnd + FileEntrySize, true)))
       return where + ", storing wrong";
-    if (op == 3 && s.ok() && ops[3] != '?' && readAll() != stored) return where + ", over a stored file";
-    if (op == 4 && s.ok() && (rows.erase(std::find(rows.begin(), rows.end(), target)), listed(env, "d.img") != rows ||
-                              !changedOnly(after, tableStart(h.blockCount), h.tableEnd, false)))
+    if (op == 3 && ops[3] != '?' && readAll() != stored) return where + ", over a stored file";
+    std::vector<std::string> left = rows;  // less the entry erased
+    if (auto it = std::find(left.begin(), left.end(), target); it != left.end()) left.erase(it);
+    if (op == 4 && (listed(env, "d.img") != left || !changedOnly(after, tableStart(h.blockCount), h.tableEnd, false)))
       return where + ", erasing wrong";
   }
   if (!ok) return "";

@@ -22,7 +22,8 @@ owner=$(id -u) other=
 if [ "$owner" = 0 ] && id nobody >/dev/null 2>&1; then
   owner=$(id -u nobody) other=,allow_other && chmod 755 "$dir"
 else echo "skipped: rows as a second user (not root, or no user nobody)"; fi
-as() { [ -z "$other" ] || su nobody -s /bin/sh -c "$*"; }  # true when skipped
+# true when skipped; the user is in group 100 besides their own
+as() { [ -z "$other" ] || setpriv --reuid=nobody --regid="$(id -g nobody)" --groups=100 sh -c "$*"; }
 
 head -c 3000000 /dev/urandom >src && printf 'hello\n' >small
 "$k" -c -s 8192 -o d.img >/dev/null && "$k" -w gap small -o d.img && "$k" -w keep small -o d.img
@@ -56,6 +57,7 @@ fi
 [ "$(stat -c '%A %h %u %Y' m/keep)" = "-rwxr-xr-x 1 $owner $(stat -c %Y d.img)" ] ||
   fail "attributes: $(stat -c '%A %h %u %Y' m/keep d.img)"
 as 'cp m/keep m/n && rm m/n' || fail "as the owner uid= names, cp and rm"
+as "chgrp 100 m/keep && chgrp $(id -g nobody) m/keep" || fail "the owner giving a file to a group of theirs"
 # What programs set and what they write shows as a folder shows it.
 mkdir t && head -c 5000 src >t/p && chmod 600 t/p && printf 'x\n' >t/x && chmod 751 t/x &&
   touch -d @1000000000 t/p && touch -d @1200000000 t/x t || fail "a tree to copy"

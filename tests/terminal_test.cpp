@@ -91,6 +91,9 @@ TEST(Terminal, EditsCompletesDropsAndRecallsAcrossSessions) {
 #endif
   TempDir dir;
   spit(dir.file("notes.txt"), pattern(100, 1));
+  Disk repeats(4);  // a damaged table lists "notes" twice, after "zed"
+  repeats.file("zed", {0}, 1), repeats.file("notes", {1}, 1), repeats.entry("notes", 1, 1, 1);
+  spit(dir.file("r.img"), repeats.bytes);
   {
     Terminal t(dir, "\"$K\" -c -s 16000 -o d.img >/dev/null && \"$K\" -w notes notes.txt -o d.img "
                     "&& " + stalling("; sleep 2") + " | exec \"$K\" 3<&0 </dev/tty");
@@ -114,6 +117,12 @@ TEST(Terminal, EditsCompletesDropsAndRecallsAcrossSessions) {
     EXPECT_TRUE(t.type("write a\r", "\r\n"));
     usleep(300000);  // waiting for a word shows nothing: give it time to start
     EXPECT_TRUE(t.type("b\x03", "^C" + Prompt));
+    EXPECT_TRUE(t.type("unmount\r", "Disk unmounted" + Prompt));
+    // Choices are listed sorted, each once.
+    EXPECT_TRUE(t.type("mount r.img\r", "Disk r.img mounted" + Prompt));
+    EXPECT_TRUE(t.type("read x \t", "notes  zed  "));
+    EXPECT_TRUE(t.type("n\t", "otes "));
+    EXPECT_TRUE(t.type("\x03", "^C" + Prompt));
     EXPECT_TRUE(t.type("unmount\r", "Disk unmounted" + Prompt));
     // Ctrl-D on an empty line ends the console, and its line, so the shell's
     // prompt starts on a line of its own. Keys typed while a command still
