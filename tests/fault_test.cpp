@@ -6,16 +6,48 @@
 // its writes and after the last, drawn at random and sector by sector. The
 // judge is the checker, with its repair, and every stored file read back: the
 // operation's file whole or absent, nothing else lost; a failure prints one
-// line and undoes what it can. Then the operation runs again as a user would.
+// line and undoes what it can, and a session told of none leaves every file
+// as meant. Then the operation runs again as a user would.
 #include <gtest/gtest.h>
 
-#include "mount/volume.h"
+#include "mount/session.h"
 #include "tests/judge.h"
 
 namespace korvane::test {
 namespace {
 
 enum Kind { Make, Store, Remove, Fetch, Stat, Repair, Session };
+
+// A program on the mount, its requests served through the session as
+// korvanefs serves them, a large write handed to the worker; `told` whether
+// any of them failed.
+struct Program {
+  korvane::Session& s;
+  bool told = false;
+  template <class Op>
+  void call(Op op) {
+    auto held = s.hold();
+    told |= !op(s.volume()).ok();
+  }
+  template <class Op>
+  void after(const std::string& name, Op op) { call([&](Volume& v) { return s.afterWrites(name, [&] { return op(v); }); }); }
+  void write(const std::string& name, uint64_t at, const Bytes& b) {
+    after(name, [&](Volume& v) {
+      size_t len = b.size();
+      Status fit = v.fits(name, at, &len);
+      told |= len < b.size();
+      return fit.ok() ? s.store(name, at, reinterpret_cast<const char*>(b.data()), len) : fit;
+    });
+  }
+  void close(const std::string& name) {  // a flush, then a release
+    for (bool flush : {true, false}) after(name, [&](Volume& v) { return v.commitLater(name, flush); });
+  }
+  void fsync(const std::string& name) { after(name, [&](Volume& v) { return v.commit(name); }); }
+  void create(const std::string& name) { call([&](Volume& v) { return v.create(name); }); }
+  void resize(const std::string& name, uint64_t bytes) { call([&](Volume& v) { return v.resize(name, bytes); }); }
+  void rename(const std::string& from, const std::string& to) { call([&](Volume&) { return s.rename(from, to, false); }); }
+  void remove(const std::string& name) { call([&](Volume&) { return s.remove(name); }); }
+};
 
 // The image before (no bytes: none), the file written, erased or read out and
 // its bytes, and whether it is read out onto the image itself. A session
@@ -28,7 +60,7 @@ struct Scenario {
   std::string name;
   Bytes content;
   bool intoImage = false;
-  std::function<void(Volume&)> session = {};
+  std::function<void(Program&)> session = {};
   Files after = {};
   std::string to = "";
 };
@@ -59,34 +91,32 @@ std::vector<Scenario> scenarios() {
   for (int i : {0, 2, 147}) all.push_back({"erase slot " + std::to_string(i) + " of 150", Remove, table, entry(i), {}});
   // Too few free slots for the copies: the move goes a sector at a time.
   all.push_back({"erase slot 2 of 150, no room for copies", Remove, full, entry(2), {}});
-  // The mount's sessions, over "b" (5000 bytes) and "c" (3000).
-  auto put = [](Volume& v, const char* name, uint64_t at, const Bytes& b) {
-    (void)v.write(name, at, reinterpret_cast<const char*>(b.data()), b.size());
-  };
-  Bytes n = pattern(9000, 7), mid = vol.keep["b"];
+  // The mount's sessions, over "b" (5000 bytes) and "c" (3000); n is long
+  // enough to be handed to the worker.
+  Bytes n = pattern(70000, 7), mid = vol.keep["b"];
   std::copy_n(n.begin(), 2000, mid.begin() + 3000);  // across the end of its first block
   Files made = vol.keep, mended = made, moved = made, replaced = made, removed = made, grown = made, group = made;
   made["n"] = n, mended["b"] = mid, moved["e"] = replaced["c"] = moved["b"], removed.erase("c");
   moved.erase("b"), replaced.erase("b"), grown["b"].insert(grown["b"].end(), n.begin(), n.end()), grown["c"].resize(1000);
   for (const char* name : {"x", "y", "z"}) group[name] = Bytes(n.begin(), n.begin() + 3000 * (name[0] - 'w'));
-  Files edited = vol.keep, drafted = made;
-  edited["c"] = n, drafted.erase("c");
-  std::vector<std::tuple<std::string, std::function<void(Volume&)>, Files, std::string>> sessions = {
-      {"a new file closed", [=](Volume& v) { (void)v.create("n"), put(v, "n", 0, n), (void)v.commitLater("n"); }, made, ""},
-      {"b overwritten in the middle", [=](Volume& v) { put(v, "b", 3000, Bytes(n.begin(), n.begin() + 2000)); }, mended, ""},
-      {"b renamed", [](Volume& v) { (void)v.rename("b", "e", false); }, moved, "e"},
-      {"b renamed over c", [](Volume& v) { (void)v.rename("b", "c", false); }, replaced, "c"},
-      {"c removed", [](Volume& v) { (void)v.remove("c"); }, removed, ""},
-      {"b and c removed together", [](Volume& v) { (void)v.remove("b"), (void)v.remove("c"); }, Files{}, ""},
-      {"b grown, c cut", [=](Volume& v) { put(v, "b", 5000, n), (void)v.resize("c", 1000); }, grown, ""},
-      {"three new files together", [=](Volume& v) {
-         for (const char* name : {"x", "y", "z"})
-           (void)v.create(name), put(v, name, 0, group.at(name)), (void)v.commitLater(name);
+  Files edited = vol.keep, drafted = made, rewritten = vol.keep;
+  edited["c"] = rewritten["b"] = n, drafted.erase("c");
+  std::vector<std::tuple<std::string, std::function<void(Program&)>, Files, std::string>> sessions = {
+      {"a new file closed, committed by the worker", [=](Program& p) { p.create("n"), p.write("n", 0, n), p.close("n"), p.s.commitSoon(); }, made, ""},
+      {"b overwritten in the middle", [=](Program& p) { p.write("b", 3000, Bytes(n.begin(), n.begin() + 2000)); }, mended, ""},
+      // Its write's failure, told only to the fsync, is all that says b is as it was.
+      {"b rewritten by the worker, then synced", [=](Program& p) { p.write("b", 0, n), p.fsync("b"); }, rewritten, ""},
+      {"b renamed", [](Program& p) { p.rename("b", "e"); }, moved, "e"},
+      {"b renamed over c", [](Program& p) { p.rename("b", "c"); }, replaced, "c"},
+      {"c removed", [](Program& p) { p.remove("c"); }, removed, ""},
+      {"b and c removed together", [](Program& p) { p.remove("b"), p.remove("c"); }, Files{}, ""},
+      {"b grown, c cut", [=](Program& p) { p.write("b", 5000, n), p.close("b"), p.resize("c", 1000); }, grown, ""},
+      {"three new files together", [=](Program& p) {
+         for (const char* name : {"x", "y", "z"}) p.create(name), p.write(name, 0, group.at(name)), p.close(name);
+         p.s.commitSoon();
        }, group, ""},
-      {"n written, then renamed over c", [=](Volume& v) {
-         (void)v.create("n"), put(v, "n", 0, n), (void)v.commitLater("n"), (void)v.rename("n", "c", false);
-       }, edited, "c"},
-      {"c removed while n is a draft", [=](Volume& v) { (void)v.create("n"), put(v, "n", 0, n), (void)v.remove("c"); }, drafted, ""}};
+      {"n written, then renamed over c", [=](Program& p) { p.create("n"), p.write("n", 0, n), p.close("n"), p.rename("n", "c"); }, edited, "c"},
+      {"c removed while n is a draft", [=](Program& p) { p.create("n"), p.write("n", 0, n), p.remove("c"); }, drafted, ""}};
   for (auto& [label, session, after, to] : sessions)
     all.push_back({"mount: " + label, Session, vol, label[0] == 'n' ? "n" : "b", {}, false, session, after, to});
   // Renamed over another in a table of 20 slots, slot 15 straddling a sector
@@ -102,7 +132,7 @@ std::vector<Scenario> scenarios() {
       all.push_back({"mount: " + std::to_string(from) + " renamed over " + std::to_string(to) + ", " +
                          std::to_string(spare) + " free",
                      Session, d, entry(from), {}, false,
-                     [=](Volume& v) { (void)v.rename(entry(from), entry(to), false); }, after, entry(to)});
+                     [=](Program& p) { p.rename(entry(from), entry(to)); }, after, entry(to)});
     }
     if (spare != 2) continue;
     // Two saves over the straddling slot, the first from a file that is not
@@ -112,14 +142,13 @@ std::vector<Scenario> scenarios() {
     for (uint32_t i = 0; i < 18; ++i) e.file(entry(i), {i}, i == 16 ? e.keep[entry(15)] : pattern(100 + 37 * i % 3900, i));
     Files twice = e.keep;
     twice[entry(15)] = Bytes(n.begin(), n.begin() + 3000), twice.erase(entry(16));
-    all.push_back({"mount: 16 renamed over 15, then n saved over it", Session, e, "n", {}, false, [=](Volume& v) {
-                     (void)v.rename(entry(16), entry(15), false), (void)v.create("n"), put(v, "n", 0, twice.at(entry(15))),
-                     (void)v.commit("n"), (void)v.rename("n", entry(15), false);
+    all.push_back({"mount: 16 renamed over 15, then n saved over it", Session, e, "n", {}, false, [=](Program& p) {
+                     p.rename(entry(16), entry(15)), p.create("n"), p.write("n", 0, twice.at(entry(15))), p.fsync("n"), p.rename("n", entry(15));
                    }, twice, entry(15)});
     Files saved = d.keep;  // an editor's save: its copy written, synced, renamed over the straddling slot
     Bytes copy = saved[entry(15)] = Bytes(n.begin(), n.begin() + 3000);
-    all.push_back({"mount: n saved over 15", Session, d, "n", {}, false, [=](Volume& v) {
-                     (void)v.create("n"), put(v, "n", 0, copy), (void)v.commit("n"), (void)v.rename("n", entry(15), false);
+    all.push_back({"mount: n saved over 15", Session, d, "n", {}, false, [=](Program& p) {
+                     p.create("n"), p.write("n", 0, copy), p.fsync("n"), p.rename("n", entry(15));
                    }, saved, entry(15)});
   }
   return all;
@@ -147,9 +176,13 @@ struct World {
       case Fetch: readFile("d.img", target.c_str(), sc.name.c_str(), env); break;
       case Stat: showStatus("d.img", env); break;
       case Repair: locked = checkImage(env, "d.img", {.repair = true}, [](auto&) {}, &sum).code == Error::Locked; break;
-      case Session:
+      case Session:  // a day's period: the worker commits when asked
         std::unique_ptr<Volume> v;
-        if (locked = Volume::open(env, "d.img", &v).code == Error::Locked; v) sc.session(*v), (void)v->close();
+        if (locked = Volume::open(env, "d.img", &v).code == Error::Locked, told = true; !v) break;
+        korvane::Session s(std::move(v), std::chrono::hours(24), [](const Status&) {});
+        Program p{s, !s.start().ok()};
+        sc.session(p);
+        told = !s.stop().ok() || p.told;
     }
     std::cout.rdbuf(o), std::cerr.rdbuf(e);
     return {out.str(), err.str()};
@@ -293,7 +326,7 @@ struct World {
   MemEnv env;
   CheckSummary sum;
   long tornEntries = 0;
-  bool locked = false;
+  bool locked = false, told = false;  // a session was told of a failure
 };
 
 // The one fault runner: every scenario under crashes, failures and a busy
@@ -368,6 +401,7 @@ void runEveryScenario(bool power) {
           Bytes *img = w.env.get("d.img"), *copy = w.env.get(w.target);
           ++failures, w.env.reset();
           if (sc.kind == Session) {
+            EXPECT_EQ(w.told ? "" : judge(w.env, "d.img", Look::Repaired, &w.want), "") << where << ", told of nothing";
             EXPECT_EQ(w.judgeCut(true), "") << where;
           } else if (err.empty() && sc.kind != Repair) {  // the failure did not matter
             EXPECT_EQ(judge(w.env, "d.img", Look::Clean, &w.want), "") << where;
