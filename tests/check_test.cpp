@@ -48,6 +48,21 @@ TEST(Damaged, EveryOperationAndTheChecker) {
   }
 }
 
+// A check or a repair that meets a failing call, whichever it is, says so.
+TEST(Damaged, EveryFailingCallIsTold) {
+  for (bool repair : {false, true}) {
+    for (long k = 1;; ++k) {
+      MemEnv env({.failAtCall = k});
+      env.put("d.img", build("f_many_problems").bytes);
+      std::vector<Finding> found;
+      CheckSummary sum;
+      Status s = checkImage(env, "d.img", {.repair = repair}, &found, &sum);
+      if (env.calls < k) break;
+      EXPECT_FALSE(s.ok()) << "repair " << repair << ", failing call " << k << ": " << env.failed;
+    }
+  }
+}
+
 // Random damage to bitmap bytes, table bytes, links, entries copied over
 // others, names without NUL: a repair always ends clean, every file served.
 TEST(Damaged, RandomDamageIsMended) {

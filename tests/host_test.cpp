@@ -189,6 +189,14 @@ TEST(Host, HugeSparseFiles) {
   ASSERT_TRUE(host.open(img.c_str(), OpenMode::Read, &f).ok() && readExact(*f, 0, now.data(), now.size()).ok());
   head.bytes[12 + 70000] = 0xFF, head.entry("one", 560004, 1, 1);
   EXPECT_EQ(now, head.bytes);
+  // The most blocks an image may have, and one more.
+  for (uint32_t n : {1040415u, 1040416u}) {
+    uint32_t start = 12 + (n + 7) / 8;
+    head.bytes.assign(start, 0), head.put(0, n), head.put(4, start + 32 * n), head.put(8, start);
+    spit(img, head.bytes), std::filesystem::resize_file(img, start + 4128ull * n);
+    StatReport r;
+    EXPECT_EQ(statImage(host, img.c_str(), &r).code, n == 1040415 ? Error::Ok : Error::Damaged) << n;
+  }
 }
 
 }  // namespace

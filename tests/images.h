@@ -129,7 +129,7 @@ inline const std::vector<Damaged>& damagedImages() {
       // writeFile cut short: bits taken and data written, no entry yet.
       {"f_leaked_blocks", 16, [](D d) { three(d); for (uint32_t k : {6, 7, 9}) d.mark(k), d.bytes[d.block(k)] = 0xAB; }},
       {"f_unmarked_blocks", 16, [](D d) { three(d), d.unmark(2), d.unmark(5); }},
-      {"f_spare_bits", 12, [](D d) { three(d), d.bytes[13] |= 0xA0; }},
+      {"f_spare_bits", 9, [](D d) { three(d), d.bytes[13] |= 0xA0; }},
       {"f_free_not_zero", 16, [](D d) { three(d), d.bytes[d.block(8) + 100] = 1, d.link(15, 7); }},
       // eraseFile cut short while moving entries down: "mid" is half gone.
       {"f_repeated_entry", 16, [](D d) {
@@ -157,8 +157,9 @@ inline const std::vector<Damaged>& damagedImages() {
        }},
       {"f_first_block_out_of_range", 16, [](D d) { d.file("a", {0}, 1), d.entry("lost", 16, 10, 10), d.file("b", {1}, 2); }},
       {"f_first_block_taken", 16, [](D d) { three(d), d.entry("cu\"c\nk\xFFoo", 2, 1, 1); }},
-      {"f_link_out_of_range", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, 5000); }},
+      {"f_link_out_of_range", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, 5000), d.put(d.slot(0) + 8, 1); }},
       {"f_chain_loops", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, 4); }},
+      {"f_chain_loops_inside", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.file("x", {6}, 10), d.link(5, 5), d.keep["big"].resize(8184); }},
       {"f_chain_crosses", 16, [](D d) { three(d), d.file("two", {6, 7}, 5000), d.link(6, 2); }},
       {"f_chain_too_short", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, ~0u); }},
       {"f_chain_not_ended", 16, [](D d) { d.file("small", {2}, 100), d.link(2, 9), d.mark(9); }},

@@ -9,7 +9,7 @@ if ! (: <>/dev/fuse) 2>/dev/null || ! command -v fusermount3 >/dev/null; then
   exit 77
 fi
 dir=$(mktemp -d)
-trap 'fusermount3 -uz "$dir/m" 2>/dev/null; fusermount3 -uz "$dir/s" 2>/dev/null
+trap 'for m in m s "n m"; do fusermount3 -uz "$dir/$m" 2>/dev/null; done
   kill ${tracer-} 2>/dev/null; umount "$dir/ro" 2>/dev/null; rm -rf "$dir"' EXIT
 cd "$dir" && mkdir m || exit 1
 fail() { echo "FAIL: $*"; exit 1; }
@@ -32,6 +32,9 @@ cp d.img twin.img
 "$fs" d.img m -o rw$other || fail "mount"
 "$fs" d.img m 2>&1 | grep -q 'd.img is in use' || fail "a second mount of the image"
 refused "mounted on $dir/m" "$fsck" -n d.img
+# /proc/mounts writes a blank as \040.
+cp d.img 'x y.img' && mkdir 'n m' && "$fs" 'x y.img' 'n m' && refused "mounted on $dir/n m;" "$fsck" -n 'x y.img' &&
+  fusermount3 -u 'n m' || fail "a mount of a name with a blank"
 
 dd if=src of=m/big bs=1M conv=fsync status=none || fail "dd in"
 cmp src m/big || fail "cat out differs"
