@@ -71,22 +71,34 @@ std::vector<Scenario> scenarios() {
   // file; 150 entries pass 4 KiB, so a table's move spans pages, and its
   // slots straddle sector boundaries.
   auto entry = [](int i) { return "entry-" + std::to_string(10 + i) + (i % 2 ? "-odd-xxxxx" : "-even-yyyy"); };
-  for (uint32_t i = 0; i < 150; ++i) table.file(entry(i), {i}, 100 + 37 * i % 3900), full.file(entry(i), {i}, 100 + 37 * i % 3900);
-  gaps.file("a", {0, 1}, 8000), gaps.file("c", {3, 4, 5}, 12000), gaps.file("e", {7, 8}, 5000), none.bytes.clear();
-  vol.file("b", {1, 2}, 5000), vol.file("c", {4}, 3000);
+  for (uint32_t i = 0; i < 150; ++i) {
+    table.file(entry(i), {i}, 100 + 37 * i % 3900);
+    full.file(entry(i), {i}, 100 + 37 * i % 3900);
+  }
+  gaps.file("a", {0, 1}, 8000);
+  gaps.file("c", {3, 4, 5}, 12000);
+  gaps.file("e", {7, 8}, 5000);
+  none.bytes.clear();
+  vol.file("b", {1, 2}, 5000);
+  vol.file("c", {4}, 3000);
   Disk f = gaps;
   f.file("f", {2, 6, 9, 10}, 16000);
   std::vector<Scenario> all = {
-      {"create", Make, none, "", {}}, {"create over an image", Make, f, "", {}},
+      {"create", Make, none, "", {}},
+      {"create over an image", Make, f, "", {}},
       {"store 1 block", Store, Disk(40), "s", pattern(3000, 1)},
       {"store 1.1 MB", Store, Disk(560), "big", pattern(1100000, 2)},
       {"store 1 block into gaps", Store, gaps, "g", pattern(4000, 3)},
       {"store 4 blocks across gaps", Store, gaps, "g", pattern(16000, 4)},
       {"store past 150 entries", Store, table, "s", pattern(3000, 5)},
-      {"erase the first", Remove, f, "a", {}}, {"erase a middle one", Remove, f, "c", {}},
-      {"erase the last", Remove, f, "f", {}}, {"read out", Fetch, f, "f", f.keep["f"]},
-      {"read out onto the image", Fetch, f, "f", f.keep["f"], true}, {"status", Stat, f, "", {}},
-      {"repair", Repair, broken, "", {}}, {"repair a torn erase", Repair, build("f_torn_entry_high"), "", {}},
+      {"erase the first", Remove, f, "a", {}},
+      {"erase a middle one", Remove, f, "c", {}},
+      {"erase the last", Remove, f, "f", {}},
+      {"read out", Fetch, f, "f", f.keep["f"]},
+      {"read out onto the image", Fetch, f, "f", f.keep["f"], true},
+      {"status", Stat, f, "", {}},
+      {"repair", Repair, broken, "", {}},
+      {"repair a torn erase", Repair, build("f_torn_entry_high"), "", {}},
       {"repair entries past the end", Repair, build("f_hidden_entries_apart"), "", {}}};
   for (int i : {0, 2, 147}) all.push_back({"erase slot " + std::to_string(i) + " of 150", Remove, table, entry(i), {}});
   // Too few free slots for the copies: the move goes a sector at a time.
@@ -95,12 +107,20 @@ std::vector<Scenario> scenarios() {
   // enough to be handed to the worker.
   Bytes n = pattern(70000, 7), mid = vol.keep["b"];
   std::copy_n(n.begin(), 2000, mid.begin() + 3000);  // across the end of its first block
+  // What each session leaves.
   Files made = vol.keep, mended = made, moved = made, replaced = made, removed = made, grown = made, group = made;
-  made["n"] = n, mended["b"] = mid, moved["e"] = replaced["c"] = moved["b"], removed.erase("c");
-  moved.erase("b"), replaced.erase("b"), grown["b"].insert(grown["b"].end(), n.begin(), n.end()), grown["c"].resize(1000);
+  made["n"] = n;
+  mended["b"] = mid;
+  moved["e"] = replaced["c"] = moved["b"];
+  moved.erase("b");
+  replaced.erase("b");
+  removed.erase("c");
+  grown["b"].insert(grown["b"].end(), n.begin(), n.end());
+  grown["c"].resize(1000);
   for (const char* name : {"x", "y", "z"}) group[name] = Bytes(n.begin(), n.begin() + 3000 * (name[0] - 'w'));
   Files edited = vol.keep, drafted = made, rewritten = vol.keep;
-  edited["c"] = rewritten["b"] = n, drafted.erase("c");
+  edited["c"] = rewritten["b"] = n;
+  drafted.erase("c");
   std::vector<std::tuple<std::string, std::function<void(Program&)>, Files, std::string>> sessions = {
       {"a new file closed, committed by the worker", [=](Program& p) { p.create("n"), p.write("n", 0, n), p.close("n"), p.s.commitSoon(); }, made, ""},
       {"b overwritten in the middle", [=](Program& p) { p.write("b", 3000, Bytes(n.begin(), n.begin() + 2000)); }, mended, ""},
