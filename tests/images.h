@@ -159,6 +159,13 @@ inline const std::vector<Damaged>& damagedImages() {
       {"f_first_block_taken", 16, [](D d) { three(d), d.entry("cu\"c\nk\xFFoo", 2, 1, 1); }},
       {"f_link_out_of_range", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, 5000), d.put(d.slot(0) + 8, 1); }},
       {"f_chain_loops", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, 4); }},
+      // Blocks 6 and 9 end chains no file holds, 9 with the bytes the size
+      // leaves, 6 with fewer; the link names 6 but for one byte, which weighs more.
+      {"f_link_near_one_of_two", 16, [](D d) {
+         d.file("big", {4, 5, 6}, 9000), d.mark(9), d.link(5, 6 + 256);
+         std::copy_n(d.bytes.begin() + d.block(6), 4096, d.bytes.begin() + d.block(9));
+         std::fill_n(d.bytes.begin() + d.block(6) + 800, 16, 0), std::fill_n(d.keep["big"].begin() + 8984, 16, 0);
+       }},
       {"f_chain_loops_inside", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.file("x", {6}, 10), d.link(5, 5), d.keep["big"].resize(8184); }},
       {"f_chain_crosses", 16, [](D d) { three(d), d.file("two", {6, 7}, 5000), d.link(6, 2); }},
       {"f_chain_too_short", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, ~0u); }},

@@ -46,9 +46,13 @@ for c in 'echo x >>m/keep' 'rm m/keep' 'touch m/new' 'chmod 666 m/keep' "cat $t"
 done
 rm "$t"
 cp small m/a && rm m/a && cp small m/b && rm m/big || fail "cp and rm"
+# A child closing its copy of the descriptor before the first write stores
+# nothing; the last close stores the file within a second, mounted still.
+{ /bin/true; sleep 1.2; cat small; } >m/d && sleep 1.5 && cp d.img peek.img &&
+  "$k" -f -o peek.img | grep -q ' d ' || fail "a closed file not stored within a second"
 fusermount3 -u m || fail "unmount"
 "$k" -w big src -o twin.img && "$k" -w a small -o twin.img && "$k" -e a -o twin.img >/dev/null &&
-  "$k" -w b small -o twin.img && "$k" -e big -o twin.img >/dev/null
+  "$k" -w b small -o twin.img && "$k" -e big -o twin.img >/dev/null && "$k" -w d small -o twin.img
 cmp d.img twin.img || fail "the image differs from korvane -w's and -e's"
 
 # Through mount.fuse3, as mount -t fuse.korvanefs and an fstab line run it.
@@ -137,7 +141,7 @@ img=d.img && cp d.img was.img && [ "$(id -u)" = 0 ] && mkdir ro && mount --bind 
 refused 'd.img is in use' "$fs" d.img m
 refused 'Read-only' touch m/new
 fusermount3 -u m && cmp d.img was.img || fail "the read-only mount changed the image"
-refused 'cannot open missing.img' "$fs" missing.img m
+refused 'cannot open missing.img (No such file or directory)' "$fs" missing.img m
 refused 'usage: korvanefs' "$fs" d.img
 touch file && refused 'korvanefs: file: not a folder' "$fs" d.img file
 [ "$("$fs" -h | grep -c usage)" = 1 ] && "$fs" -V | grep -qx 'korvanefs [0-9.]*' || fail "-h, -V"

@@ -7,6 +7,7 @@
 
 #include "image/check.h"
 #include "image/store.h"
+#include "mount/session.h"
 #include "mount/volume.h"
 #include "tests/images.h"
 #include "tests/judge.h"
@@ -24,9 +25,11 @@ class VolumeTest : public ::testing::Test {
     disk.file("c", {4}, pattern(3000, 2));
     spit(image, disk.bytes);
   }
-  std::unique_ptr<Volume> open() {
+  // The volume over the image on the host, or over a fresh copy in `mem`.
+  std::unique_ptr<Volume> open(MemEnv* mem = nullptr) {
     std::unique_ptr<Volume> v;
-    EXPECT_TRUE(Volume::open(Env::host(), image.c_str(), &v).ok());
+    if (mem) mem->put("d.img", disk.bytes);
+    EXPECT_TRUE(Volume::open(mem ? *mem : Env::host(), mem ? "d.img" : image.c_str(), &v).ok());
     return v;
   }
   static std::string readAll(Volume& v, std::string_view name) {
@@ -105,6 +108,9 @@ TEST_F(VolumeTest, RandomChangesReadBackAndLeaveACleanImage) {
     }
     ASSERT_EQ(readAll(*v, name), model.count(name) ? model[name] : "(missing)");
   }
+  // A new file still open at the close is stored too.
+  ASSERT_TRUE(v->create("e").ok() && v->write("e", 0, "end", 3).ok());
+  model["e"] = "end";
   ASSERT_TRUE(v->close().ok());
   v = open();
   for (const auto& [name, bytes] : model) EXPECT_EQ(readAll(*v, name), bytes) << name;
@@ -163,20 +169,29 @@ TEST_F(VolumeTest, AttributesMoveWithTheirOwnFileOnly) {
 
 // ---- costs -------------------------------------------------------------------
 
-// A write into the middle of a draft rewrites the blocks it touches, not
-// every block after them.
+// A write into a draft writes the bytes it lands on, the links between
+// them, and the blocks the draft grows by whole: not the rest of a block,
+// nor every block after it.
 TEST_F(VolumeTest, AWriteCostsTheBlocksItTouches) {
-  MemEnv env;
-  env.put("d.img", slurp(image));
-  std::unique_ptr<Volume> v;
-  std::string big(50 * 4092, 'x');
-  ASSERT_TRUE(Volume::open(env, "d.img", &v).ok() && v->create("n").ok());
-  ASSERT_TRUE(v->write("n", 0, big.data(), big.size()).ok());
-  env.reset();
-  ASSERT_TRUE(v->write("n", 10 * 4092 + 4090, "across", 6).ok());
-  EXPECT_LE(env.written, 2u * 4096);
-  big.replace(10 * 4092 + 4090, 6, "across");
-  EXPECT_EQ(readAll(*v, "n"), big);
+  const std::pair<uint64_t, uint64_t> rows[] = {  // offset of 6 bytes, bytes written
+      {10 * 4092 + 4090, 6 + 4},
+      {20 * 4092 + 100, 6},
+      {50 * 4092 - 3, 3 + 4 + 4096},
+      {50 * 4092, 4 + 4096},
+      {52 * 4092, 4 + 3 * 4096},
+  };
+  for (auto [at, cost] : rows) {
+    MemEnv env;
+    std::unique_ptr<Volume> v = open(&env);
+    std::string big(50 * 4092, 'x');
+    ASSERT_TRUE(v->create("n").ok());
+    ASSERT_TRUE(v->write("n", 0, big.data(), big.size()).ok());
+    env.reset();
+    ASSERT_TRUE(v->write("n", at, "across", 6).ok());
+    EXPECT_EQ(env.written, cost) << at;
+    big.resize(std::max<size_t>(big.size(), at + 6), '\0'), big.replace(at, 6, "across");
+    EXPECT_EQ(readAll(*v, "n"), big) << at;
+  }
 }
 
 // A write that fails at any of its calls breaks only its draft: the file
@@ -186,15 +201,35 @@ TEST_F(VolumeTest, AFailedWriteDropsOnlyItsDraft) {
   want["n"] = {'n', 'e', 'w'};
   for (long k = 1;; ++k) {
     MemEnv env;
-    env.put("d.img", disk.bytes);
-    std::unique_ptr<Volume> v;
-    ASSERT_TRUE(Volume::open(env, "d.img", &v).ok());
+    std::unique_ptr<Volume> v = open(&env);
     env.reset({.failAtCall = k});
     if (v->write("b", 4000, "changed", 7).ok()) break;  // k is past its calls
     (void)v->commit("b");  // told of the failure, unless no draft was made
     ASSERT_TRUE(v->create("n").ok() && v->write("n", 0, "new", 3).ok() && v->commit("n").ok() && v->close().ok());
     EXPECT_EQ(judge(env, "d.img", Look::Clean, &want), "") << k;
   }
+}
+
+// The session's worker stores a large write handed to it, and commits the
+// new files closed when asked: nothing told, as nothing failed.
+TEST_F(VolumeTest, ASessionsWorkerStoresAndCommits) {
+  MemEnv env;
+  int told = 0;
+  Session s(open(&env), std::chrono::hours(1), [&](const Status&) { ++told; });
+  Files want = disk.keep;
+  Bytes& big = want["n"] = pattern(Session::HandOverBytes + 5, 9);
+  ASSERT_TRUE(s.start().ok());
+  auto held = s.hold();
+  ASSERT_TRUE(s.volume().create("n").ok());
+  ASSERT_TRUE(s.store("n", 0, reinterpret_cast<const char*>(big.data()), big.size()).ok());
+  held.unlock();
+  held = s.hold();  // once the write handed over is stored
+  ASSERT_TRUE(s.afterWrites("n", [&] { return s.volume().commitLater("n"); }).ok());
+  held.unlock();
+  s.commitSoon();
+  EXPECT_EQ(judge(env, "d.img", Look::Clean, &want), "");
+  EXPECT_EQ(told, 0);
+  EXPECT_TRUE(s.stop().ok());
 }
 
 // ---- refusals ----------------------------------------------------------------

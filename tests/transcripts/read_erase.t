@@ -47,6 +47,8 @@ $ -o d.img -r link.img A
 ! Cannot read file into the virtual disk image itself!
 $ -o d.img -r sub A
 ! Cannot create file: sub!
+$ -o d.img -r /dev/full A
+! Cannot write file: /dev/full! (No space left on device)
 + cmp d.img before.img
 # erase: the failure says "File:", the success "File"
 $ -o none.img -e A

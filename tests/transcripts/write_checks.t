@@ -26,6 +26,9 @@ $ -o d.img -w a nofile
 ! Cannot open file: nofile!
 $ -o d.img -w a folder
 ! Cannot open file: folder!
+# a host file that cannot be read is named, with the system's reason
+$ -o d.img -w a /proc/self/mem
+! Cannot read file: /proc/self/mem! (Input/output error)
 $ -o d.img -w a d.img
 ! Cannot write virtual disk image into itself!
 $ -o d.img -w a ./d.img
