@@ -150,11 +150,12 @@ std::string slowStore(const std::string& name) {
 
 TEST(Terminal, LongCopyShowsProgressOnlyOnATerminalAndWipesIt) {
   TempDir dir;
-  std::string screen =
-      Terminal(dir, "\"$K\" -c -s 16000 -o d.img >/dev/null && " + slowStore("big")).finish();
+  std::string screen = Terminal(dir, "\"$K\" -c -s 16000 -o d.img >/dev/null && " + slowStore("big") +
+                                          " && { stty -a | grep -q ' echo ' || echo silent; }").finish();
   EXPECT_NE(screen.find(" MiB, "), std::string::npos) << screen;
   EXPECT_NE(screen.find(" MiB/s"), std::string::npos) << screen;
-  // Wiped at the end with blanks as wide as the line, and nothing after.
+  // Wiped at the end with blanks as wide as the line, and nothing after:
+  // the terminal echoes again.
   size_t wipe = screen.rfind('\r', screen.size() - 2);
   ASSERT_NE(wipe, std::string::npos);
   EXPECT_EQ(screen.substr(wipe), "\r" + std::string(screen.size() - wipe - 2, ' ') + "\r");
