@@ -50,9 +50,10 @@ cp small m/a && rm m/a && cp small m/b && rm m/big || fail "cp and rm"
 # nothing; the last close stores the file within a second, mounted still.
 { /bin/true; sleep 1.2; cat small; } >m/d && sleep 1.5 && cp d.img peek.img &&
   "$k" -f -o peek.img | grep -q ' d ' || fail "a closed file not stored within a second"
+cp small m/q && sync m && cp d.img peek.img && "$k" -f -o peek.img | grep -q ' q ' || fail "sync of the folder"
 fusermount3 -u m || fail "unmount"
 "$k" -w big src -o twin.img && "$k" -w a small -o twin.img && "$k" -e a -o twin.img >/dev/null &&
-  "$k" -w b small -o twin.img && "$k" -e big -o twin.img >/dev/null && "$k" -w d small -o twin.img
+  "$k" -w b small -o twin.img && "$k" -e big -o twin.img >/dev/null && "$k" -w d small -o twin.img && "$k" -w q small -o twin.img
 cmp d.img twin.img || fail "the image differs from korvane -w's and -e's"
 
 # Through mount.fuse3, as mount -t fuse.korvanefs and an fstab line run it.
