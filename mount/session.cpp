@@ -28,16 +28,27 @@ std::unique_lock<std::mutex> Session::hold() {
   return held;
 }
 
-// The caller's bytes go with the request they came in, before the worker
-// gets to them: hence the copy.
-Status Session::store(std::string_view name, uint64_t at, const char* data, size_t len) {
+// Bytes that do not stay go with the request they came in, before the
+// worker gets to them: hence the copy.
+Status Session::store(std::string_view name, uint64_t at, const char* data, size_t len,
+                      bool stay) {
   if (len < HandOverBytes || !worker_.joinable()) return volume_->write(name, at, data, len);
   handed_.name = name;
   handed_.at = at;
-  handed_.bytes.assign(data, data + len);
+  handed_.len = len;
+  if (!stay) handed_.bytes.assign(data, data + len);
+  handed_.data = stay ? data : handed_.bytes.data();
   handing_ = true;
   changed_.notify_all();
   return {};
+}
+
+void Session::awaitUnread(const void* from, size_t size) {
+  auto lo = static_cast<const char*>(from);
+  std::unique_lock<std::mutex> held(busy_);
+  changed_.wait(held, [&] {
+    return !handing_ || handed_.data + handed_.len <= lo || handed_.data >= lo + size;
+  });
 }
 
 Status Session::told(std::string_view name) {
@@ -107,7 +118,7 @@ void Session::work() {
 
 void Session::storeHanded() {
   const Write& w = handed_;
-  if (Status s = volume_->write(w.name, w.at, w.bytes.data(), w.bytes.size()); !s.ok())
+  if (Status s = volume_->write(w.name, w.at, w.data, w.len); !s.ok())
     failed_[w.name] = s;
   handing_ = false;
   changed_.notify_all();

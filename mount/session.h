@@ -50,10 +50,15 @@ class Session {
   Volume& volume() { return *volume_; }
 
   // Stores `len` bytes of `data` at `at` in `name`, the volume held, as
-  // Volume::write. A write of HandOverBytes or more is copied and handed
-  // to the worker instead, and Ok returned: it is stored once the caller
-  // lets go of the volume, and a failure is told by afterWrites().
-  Status store(std::string_view name, uint64_t at, const char* data, size_t len);
+  // Volume::write. A write of HandOverBytes or more is handed to the
+  // worker instead, and Ok returned: it is stored once the caller lets go
+  // of the volume, and a failure is told by afterWrites(). Its bytes are
+  // copied, unless they `stay` where they are until awaitUnread() says.
+  Status store(std::string_view name, uint64_t at, const char* data, size_t len,
+               bool stay = false);
+  // Waits until no write handed over reads from [from, from + size), so
+  // that the memory may take other bytes.
+  void awaitUnread(const void* from, size_t size);
   // Runs `op` (returning a Status) on file `name`, the volume held; but
   // when a write of it handed over failed and its program has not yet
   // heard, that failure is told instead, once: to the file's next write,
@@ -96,6 +101,8 @@ class Session {
   struct Write {
     std::string name;
     uint64_t at = 0;
+    const char* data = nullptr;  // the caller's bytes, or bytes' copy
+    size_t len = 0;
     std::vector<char> bytes;  // kept for the next write, to spare allocations
   };
   Write handed_;
