@@ -10,8 +10,11 @@ if ! (: <>/dev/fuse) 2>/dev/null || ! command -v fusermount3 >/dev/null; then
 fi
 dir=$(mktemp -d)
 trap 'for m in m s "n m"; do fusermount3 -uz "$dir/$m" 2>/dev/null; done
-  kill ${tracer-} 2>/dev/null; umount "$dir/ro" 2>/dev/null; rm -rf "$dir"' EXIT
+  kill ${tracer-} $watchdog 2>/dev/null; umount "$dir/ro" 2>/dev/null; rm -rf "$dir"' EXIT
 cd "$dir" && mkdir m || exit 1
+# A request never answered fails the test within a minute: the mounts are
+# forced off, which fails every request waiting, and the daemons end.
+(sleep 60 && for p in m s "n m"; do umount -f -c "$dir/$p"; done) >/dev/null 2>&1 & watchdog=$!
 fail() { echo "FAIL: $*"; exit 1; }
 refused() { # refused ERROR COMMAND...: the command fails with ERROR's text
   e=$1 && shift && ! "$@" 2>err && grep -q "$e" err || fail "$* (not refused with $e)"
@@ -91,10 +94,10 @@ if command -v vim >/dev/null; then  # its swap file's commit comes within the pa
   echo abc >m/v && vim -es -c 'sleep 1200m' -c s/a/X/ -c wq m/v && [ "$(cat m/v)" = Xbc ] ||
     fail "vim saving after a pause"
 else echo "skipped: vim row (no vim)"; fi
-echo x >m/log && { (for i in $(seq 200); do echo x >>m/log; done) & } &&
+echo x >m/log && { (for i in $(seq 200); do echo x >>m/log; done) & writer=$!; } &&
   tar cf w.tar -C m --exclude=log . ||
   fail "tar c beside a writer"
-wait && rm m/i m/cpp m/Makefile m/in m/out m/v m/log
+wait $writer && rm m/i m/cpp m/Makefile m/in m/out m/v m/log
 for n in 0 1 4092 4093 2500000; do
   head -c $n src >s$n && cp s$n m/f$n && cmp s$n m/f$n || fail "a file of $n bytes"
 done
