@@ -147,6 +147,7 @@ refused 'Read-only' touch m/new
 fusermount3 -u m && cmp d.img was.img || fail "the read-only mount changed the image"
 refused 'cannot open missing.img (No such file or directory)' "$fs" missing.img m
 refused 'usage: korvanefs' "$fs" d.img
+refused 'uid=4294967296: no such user' "$fs" d.img m -o uid=4294967296
 touch file && refused 'korvanefs: file: not a folder' "$fs" d.img file
 [ "$("$fs" -h | grep -c usage)" = 1 ] && "$fs" -V | grep -qx 'korvanefs [0-9.]*' || fail "-h, -V"
 # A new mount written at once stores the write while its read-ahead's stat of
