@@ -1,5 +1,6 @@
 #include "image/recovery.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -94,6 +95,37 @@ std::vector<TornSlot> findTornSlots(uint32_t blockCount, std::span<const FileEnt
     if (head != HalfIndex::None && tail != HalfIndex::None) torn.push_back({slot, head, tail});
   }
   return torn;
+}
+
+Status findHiddenFile(Image& img, const std::function<bool(std::string_view)>& nameTaken,
+                      const std::function<bool(uint32_t)>& claimable, bool* found) {
+  *found = false;
+  uint32_t blockCount = img.blockCount();
+  uint64_t budget = 2 * uint64_t{blockCount};
+  auto link = [&img](uint32_t b, uint32_t* next) {
+    unsigned char raw[4];
+    Status s = readExact(img.file(), img.blockOffset(b) + BlockPayload, raw, sizeof raw);
+    *next = decodeU32(raw);
+    return s;
+  };
+  std::vector<unsigned char> batch;
+  for (uint64_t slot = img.entryCount(), end = slot; slot < blockCount; ++slot) {
+    if (slot == end) {  // the table is read a batch of slots at a time
+      end = std::min<uint64_t>(slot + TableBatch, blockCount);
+      batch.resize((end - slot) * FileEntrySize);
+      if (Status s = readExact(img.file(), img.slotOffset(slot), batch.data(), batch.size());
+          !s.ok())
+        return s;
+    }
+    const unsigned char* raw = batch.data() + (batch.size() - (end - slot) * FileEntrySize);
+    if (std::all_of(raw, raw + FileEntrySize, [](unsigned char c) { return c == 0; })) return {};
+    FileEntry e = decodeEntry(raw);
+    if (Status s = hiddenFile(blockCount, e, nameTaken(e.nameView()), link, claimable, &budget,
+                              found);
+        !s.ok() || *found)
+      return s;
+  }
+  return {};
 }
 
 }  // namespace korvane

@@ -14,9 +14,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <string_view>
 #include <vector>
 
+#include "image/image.h"
 #include "image/layout.h"
 #include "image/status.h"
 
@@ -84,5 +87,13 @@ Status hiddenFile(uint32_t blockCount, const FileEntry& e, bool nameTaken, Link&
     b = next;
   }
 }
+
+// Whether a slot past tableEnd, before the first empty one, holds a whole
+// file (hiddenFile), read from the image: a reader that would hand those
+// slots to new files asks first. Such entries lie right after the table,
+// as a commit leaves its copies next to it; what erases leave there fails
+// the test, as their blocks are free or their names in use.
+Status findHiddenFile(Image& img, const std::function<bool(std::string_view)>& nameTaken,
+                      const std::function<bool(uint32_t)>& claimable, bool* found);
 
 }  // namespace korvane

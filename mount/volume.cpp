@@ -81,42 +81,17 @@ Status Volume::loadTable(std::vector<unsigned char>* owned) {
   return sound ? Status{} : Status::fail(Error::Damaged);
 }
 
-// A whole entry past tableEnd, its name unused and every block of its
-// chain marked used and owned by no file, is a file a check takes back: a
-// commit cut short before tableEnd moved, an entry whose move a cut tore
-// (its copy), or one a damaged tableEnd hides. New files would take its
-// slot. Such entries lie in the slots right after the table, before the
-// first empty one; what erases leave there fails the test, as their
-// blocks are free or their names in use.
+// A whole file past tableEnd is one a check takes back: a commit cut short
+// before tableEnd moved, an entry whose move a cut tore (its copy), or one
+// a damaged tableEnd hides. New files would take its slot, so such an
+// image is not served.
 Status Volume::refuseHiddenEntry(const std::vector<unsigned char>& owned) {
-  uint64_t budget = 2 * uint64_t{img_->blockCount()};
-  auto link = [this](uint32_t b, uint32_t* next) {
-    unsigned char raw[4];
-    Status s = readExact(img_->file(), img_->blockOffset(b) + BlockPayload, raw, sizeof raw);
-    *next = decodeU32(raw);
-    return s;
-  };
-  auto claimable = [&](uint32_t b) { return pool_.used(b) && !testBit(owned.data(), b); };
-  std::vector<unsigned char> batch;
-  for (uint64_t slot = img_->entryCount(), end = slot; slot < img_->blockCount(); ++slot) {
-    if (slot == end) {  // the table is read a batch of slots at a time
-      end = std::min<uint64_t>(slot + TableBatch, img_->blockCount());
-      batch.resize((end - slot) * FileEntrySize);
-      if (Status s = readExact(img_->file(), img_->slotOffset(slot), batch.data(), batch.size());
-          !s.ok())
-        return s;
-    }
-    const unsigned char* raw = batch.data() + (batch.size() - (end - slot) * FileEntrySize);
-    if (std::all_of(raw, raw + FileEntrySize, [](unsigned char c) { return c == 0; })) return {};
-    FileEntry e = decodeEntry(raw);
-    bool whole = false;
-    if (Status s = hiddenFile(img_->blockCount(), e, nodes_.count(e.nameView()) > 0, link,
-                              claimable, &budget, &whole);
-        !s.ok())
-      return s;
-    if (whole) return Status::fail(Error::Damaged);
-  }
-  return {};
+  bool found = false;
+  Status s = findHiddenFile(
+      *img_, [this](std::string_view name) { return nodes_.count(name) > 0; },
+      [&](uint32_t b) { return pool_.used(b) && !testBit(owned.data(), b); }, &found);
+  if (!s.ok()) return s;
+  return found ? Status::fail(Error::Damaged) : Status{};
 }
 
 std::vector<std::string> Volume::names() const {
