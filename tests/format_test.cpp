@@ -4,6 +4,7 @@
 // table closing up after an erase, refusals that change nothing. Every file
 // the expected image holds then reads back.
 #include <gtest/gtest.h>
+#include "image/commit.h"
 #include "tests/judge.h"
 
 namespace korvane::test {
@@ -133,6 +134,40 @@ TEST(Format, OperationsLeaveTheseBytes) {
     for (const auto& [name, data] : want.keep) {
       Bytes got;
       EXPECT_TRUE(fetchBytes(env, "d.img", name, &got).ok() && got == data) << r.what << ": " << name;
+    }
+  }
+}
+
+// An edit naming a slot the table lacks by then, a name too long or a file
+// past the last slot is refused before a byte is written; its neighbours
+// within bounds are not.
+TEST(Format, AnEditNamingNoEntryWritesNothing) {
+  const FileEntry y = makeEntry("y", 2, 1);
+  const std::string longest(MaxNameLength, 'n'), tooLong(MaxNameLength + 1, 'n');
+  const std::pair<bool, std::function<void(TableEdit&)>> edits[] = {
+      {false, [](TableEdit& e) { e.remove(2); }},
+      {false, [](TableEdit& e) { e.remove(0).remove(1); }},
+      {true, [](TableEdit& e) { e.remove(0).remove(0); }},
+      {false, [](TableEdit& e) { e.rename(2, "y"); }},
+      {false, [&](TableEdit& e) { e.rename(0, tooLong); }},
+      {true, [&](TableEdit& e) { e.rename(1, longest); }},
+      {false, [&](TableEdit& e) { e.rewrite(2, y); }},
+      {true, [&](TableEdit& e) { e.rewrite(1, y); }},
+      {false, [&](TableEdit& e) { e.add(y).add(y); }},
+      {true, [&](TableEdit& e) { e.remove(1).add(y).add(y); }},
+  };
+  for (size_t i = 0; i < std::size(edits); ++i) {
+    Disk start(3);
+    start.file("a", {0}, One), start.file("b", {1}, One);
+    MemEnv env;
+    env.put("d.img", start.bytes);
+    std::unique_ptr<Image> img;
+    ASSERT_TRUE(Image::open(env, "d.img", Access::Write, &img).ok());
+    TableEdit edit(*img);
+    edits[i].second(edit);
+    EXPECT_EQ(commitEdit(*img, edit).status.code, edits[i].first ? Error::Ok : Error::NotStored) << i;
+    if (!edits[i].first) {
+      EXPECT_EQ(firstDiff(*env.get("d.img"), start.bytes), "") << i;
     }
   }
 }
