@@ -262,11 +262,6 @@ int readOp(const char* path, char* buf, size_t len, off_t offset, fuse_file_info
   return rc < 0 ? rc : static_cast<int>(got);
 }
 
-// What can refuse a write is checked here, and a write cut to what fits;
-// a large write's bytes are then stored by the worker, from a copy, while
-// the program goes on to its next write. A host failure that comes then is
-// told to the file's next write, flush or fsync, as a file system with a
-// page cache tells it.
 // Whether `len` bytes at `data` lie in the request buffer being served:
 // they stay there, unread into, until the worker has stored them.
 bool inRequest(const Mount& m, const char* data, size_t len) {
@@ -275,6 +270,11 @@ bool inRequest(const Mount& m, const char* data, size_t len) {
   return mem && data >= mem && len <= b.size && data - mem <= static_cast<ptrdiff_t>(b.size - len);
 }
 
+// What can refuse a write is checked here, and a write cut to what fits;
+// a large write's bytes are then stored by the worker, straight from the
+// request buffer (or a copy), while the program goes on to its next
+// write. A host failure that comes then is told to the file's next write,
+// flush or fsync, as a file system with a page cache tells it.
 int writeOp(const char* path, const char* data, size_t len, off_t offset, fuse_file_info* fi) {
   Mount& m = mounted();
   uint64_t at = static_cast<uint64_t>(offset);
