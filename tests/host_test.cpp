@@ -168,6 +168,13 @@ TEST(Host, ReadWindowAndAShortenedImage) {
   size_t got = 0;  // a read across the end gets what there is
   EXPECT_TRUE(readAt(*f, 4000, buf.data(), 200, &got).ok() && got == 96);
   EXPECT_EQ(fetchFile(host, img.c_str(), out.c_str(), "y").code, Error::Damaged);
+  // A file closed and then dropped closes no descriptor a second time.
+  bool input = fcntl(0, F_GETFD) != -1;
+  ASSERT_TRUE(f->close().ok());
+  int next = open("/dev/null", O_RDONLY | O_CLOEXEC);  // the number f had
+  f.reset();
+  EXPECT_TRUE(fcntl(next, F_GETFD) != -1 && (fcntl(0, F_GETFD) != -1) == input);
+  close(next);
 }
 
 // A bitmap longer than one 64 kB read window, and a host file of 4 GiB.

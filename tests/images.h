@@ -189,6 +189,12 @@ inline const std::vector<Damaged>& damagedImages() {
          d.file("a", {0}, 10), d.file("a", {1}, 20), d.file("b", {2, 3}, 5000), d.file("c", {4}, 30);
          d.unmark(1), d.unmark(4), d.put(8, static_cast<uint32_t>(d.slot(1))), d.keep.erase("c");
        }},
+      // Two whole entries of one name past the table: the first joins it,
+      // the second's chain is saved under a name of its own.
+      {"f_hidden_same_name", 4, [](D d) {
+         d.file("a", {0}, 10), d.keep["x"] = d.file("x", {1}, 20), d.keep["lost.2"] = d.file("x", {2}, 30), d.put(8, 45);
+         d.keep["lost.2"].resize(4092);
+       }},
       {"f_header_data_offset_bit", 4, [](D d) { two(d), d.put(4, 140); }},
       // The same torn the other way one byte into a slot: the table starts
       // one byte before a 32-byte boundary, so slot 14 straddles offset 512,

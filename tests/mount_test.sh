@@ -127,8 +127,8 @@ refused 'too long' touch m/aaaaaaaaaaaaaaaaaaaa
 refused 'No space' dd if=/dev/zero of=m/full bs=1M count=40
 # The write that meets the end takes what fits; fallocate takes zeros.
 [ "$(stat -f -c %a m)" = 0 ] && ! tr -d '\0' <m/full | grep -q . || fail "bytes before ENOSPC"
-rm m/full && fallocate -l 100000 m/full && [ "$(stat -c %s m/full)" = 100000 ] &&
-  ! tr -d '\0' <m/full | grep -q . || fail "fallocate"
+rm m/full && fallocate -l 100000 m/full && fallocate -o 100000 -l 1 m/full &&
+  [ "$(stat -c %s m/full)" = 100001 ] && ! tr -d '\0' <m/full | grep -q . || fail "fallocate"
 rm m/full
 shown=$(ls -U m | tr '\n' ' ')
 fusermount3 -u m || fail "second unmount"
