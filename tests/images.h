@@ -169,6 +169,13 @@ inline const std::vector<Damaged>& damagedImages() {
       {"f_chain_loops_inside", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.file("x", {6}, 10), d.link(5, 5), d.keep["big"].resize(8184); }},
       {"f_chain_crosses", 16, [](D d) { three(d), d.file("two", {6, 7}, 5000), d.link(6, 2); }},
       {"f_chain_too_short", 16, [](D d) { d.file("big", {4, 5, 6}, 9000), d.link(5, ~0u); }},
+      // The same, lastBlockBytes no size can have: the size is cut to the
+      // chain, and the rest saved on its own.
+      {"f_chain_too_short_size_unknown", 16, [](D d) {
+         Bytes big = d.file("big", {4, 5, 6}, 9000);
+         d.link(5, ~0u), d.put(d.slot(0) + 8, 5000);
+         d.keep["big"].resize(8184), d.keep["lost.6"] = Bytes(big.begin() + 8184, big.end()), d.keep["lost.6"].resize(4092);
+       }},
       {"f_chain_not_ended", 16, [](D d) { d.file("small", {2}, 100), d.link(2, 9), d.mark(9); }},
       {"f_last_block_bytes", 16, [](D d) { three(d), d.put(d.slot(1) + 8, 4092); }},
       // An entry whose blocks were never written: a zero link leads into
