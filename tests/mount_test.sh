@@ -140,7 +140,8 @@ fusermount3 -u m || fail "second unmount"
 # that cannot be written.
 img=d.img && cp d.img was.img && [ "$(id -u)" = 0 ] && mkdir ro && mount --bind . ro &&
   mount -o remount,bind,ro ro && img=ro/d.img
-"$fs" "$img" m -o ro || fail "read-only mount of $img"
+"$fs" "$img" m -o ro,fmask=133,dmask=027 || fail "read-only mount of $img"
+[ "$(stat -c %a m m/keep | tr '\n' ' ')" = "750 644 " ] || fail "fmask and dmask"
 "$k" -f -o d.img 2>&1 | grep -q " keep " && cmp small m/keep || fail "korvane -f beside a read-only mount"
 refused 'd.img is in use' "$fs" d.img m
 refused 'Read-only' touch m/new
