@@ -286,6 +286,8 @@ TEST_F(VolumeTest, RefusalsChangeNothingAndADamagedImageIsNotOpened) {
                              {build("f_table_end_hides_files").bytes, Error::Damaged},
                              {build("f_hidden_entries_apart").bytes, Error::Damaged},
                              {build("f_spare_bits").bytes, Error::Damaged},
+                             {build("two entries share a block").bytes, Error::Damaged},
+                             {build("stored blocks marked free").bytes, Error::Damaged},
                              {build("f_leaked_blocks").bytes, Error::Ok},
                              {draft.bytes, Error::Ok},
                              {torn.bytes, Error::Ok}}) {
