@@ -147,6 +147,7 @@ refused 'd.img is in use' "$fs" d.img m
 refused 'Read-only' touch m/new
 fusermount3 -u m && cmp d.img was.img || fail "the read-only mount changed the image"
 refused 'cannot open missing.img (No such file or directory)' "$fs" missing.img m
+"$fs" missing.img m 2>/dev/null; [ $? = 1 ] || fail "an image not opened exits 1"
 refused 'usage: korvanefs' "$fs" d.img
 refused 'uid=4294967296: no such user' "$fs" d.img m -o uid=4294967296
 touch file && refused 'korvanefs: file: not a folder' "$fs" d.img file
