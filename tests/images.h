@@ -129,7 +129,7 @@ inline const std::vector<Damaged>& damagedImages() {
       // writeFile cut short: bits taken and data written, no entry yet.
       {"f_leaked_blocks", 16, [](D d) { three(d); for (uint32_t k : {6, 7, 9}) d.mark(k), d.bytes[d.block(k)] = 0xAB; }},
       {"f_unmarked_blocks", 16, [](D d) { three(d), d.unmark(2), d.unmark(5); }},
-      {"f_spare_bits", 9, [](D d) { three(d), d.bytes[13] |= 0xA0; }},
+      {"f_spare_bits", 9, [](D d) { three(d), d.bytes[13] |= 0x42; }},
       {"f_free_not_zero", 16, [](D d) { three(d), d.bytes[d.block(8) + 100] = 1, d.link(15, 7); }},
       // eraseFile cut short while moving entries down: "mid" is half gone.
       {"f_repeated_entry", 16, [](D d) {
