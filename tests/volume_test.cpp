@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <future>
 #include <random>
 
 #include "image/check.h"
@@ -243,8 +244,11 @@ TEST_F(VolumeTest, ASessionsWorkerStoresAndCommits) {
   held = s.hold();
   ASSERT_TRUE(s.volume().create("m").ok());
   ASSERT_TRUE(s.store("m", 0, reinterpret_cast<const char*>(late.data()), late.size()).ok());
+  // stop() waits for the holder to let go, and for the worker to store it.
+  auto stopped = std::async(std::launch::async, [&] { return s.stop(); });
+  EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
   held.unlock();
-  EXPECT_TRUE(s.stop().ok());
+  EXPECT_TRUE(stopped.get().ok());
   EXPECT_EQ(judge(env, "d.img", Look::Clean, &want), "");
   EXPECT_EQ(told, 0);
 }
