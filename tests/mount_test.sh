@@ -111,6 +111,11 @@ printf 'x' >>m/keep && [ "$(cat m/keep)" = "hello
 x" ] || fail "append"
 truncate -s 6 m/keep && cmp small m/keep || fail "truncate"
 cp m/keep m/was && printf hi >m/was && [ "$(cat m/was)" = hi ] || fail "a shell's > onto a file"
+# A file open to read and write can be mapped shared, as databases map theirs.
+if command -v python3 >/dev/null; then
+  python3 -c 'import mmap, sys; f = open(sys.argv[1], "r+b"); m = mmap.mmap(f.fileno(), 0); m[0:1] = b"H"; m.flush()' \
+    m/was && [ "$(cat m/was)" = Hi ] || fail "a shared mapping written"
+else echo "skipped: a shared mapping (no python3)"; fi
 touch m/keep || fail "touch"
 # Changes to what a file shows already are accepted; others are refused.
 chmod 755 m/keep && chown "$owner:$(id -g)" m/keep &&
